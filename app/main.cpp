@@ -1,0 +1,3 @@
+#include "app/lifecycle.h"
+
+int main(int /*argc*/, char** /*argv*/) { return InitializeApplication(); }

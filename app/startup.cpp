@@ -1,0 +1,82 @@
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "app/app_state.h"
+#include "app/lifecycle.h"
+#include "rtkernel/kernel.h"
+#include "rtkernel/runtime.h"
+
+namespace {
+
+constexpr const char* kMainThreadName = "TMain";
+constexpr std::uint8_t kProcessPriorityLimit = 150;
+constexpr std::uint32_t kTicksPerTickUnit = 10000;
+constexpr std::uint32_t kTerminationNotificationMask = 12;
+
+std::uint16_t LowLevelTickField(const std::uint8_t* info) {
+    return static_cast<std::uint16_t>(info[kLowLevelTickOffset] | (info[kLowLevelTickOffset + 1] << 8));
+}
+
+// Sets tickLength from the kernel's system information. On failure the report
+// ends the process, since nothing has started yet.
+bool RecordTickLength() {
+    std::uint8_t info[kSystemInfoSize] = {};
+    if (!CopyRtSystemInfo(info)) {
+        ReportFailure("Cannot copy system info");
+        return false;
+    }
+    const std::uint16_t field = LowLevelTickField(info);
+    tickLength = field == 0 ? 0 : kTicksPerTickUnit / field;
+    if (tickLength == 0) {
+        ReportFailure("Invalid low level tick length");
+        return false;
+    }
+    return true;
+}
+
+void RegisterNames() {
+    CatalogReplacingStale(kNoHandle, LoadShared(AppState.mainThread), kMainThreadName);
+    if (!CatalogReplacingStale(rootProcess, GetRtThreadHandles(kSelectCallingProcess), kProcessName)) {
+        ReportFailure("Cannot catalog process name");
+        // The reporter shuts down from the main thread while initializing; should
+        // it ever return, the name is still not ours and must not be marked so.
+        CleanUpApplication();
+    }
+    AppState.nameCataloged = 1;
+}
+
+std::uint32_t NotificationType(const std::uint8_t* notification) {
+    std::uint32_t type = 0;
+    std::memcpy(&type, notification, sizeof type);
+    return type;
+}
+
+void WaitForTermination() {
+    std::uint8_t notification[kNotificationSize] = {};
+    while (RtNotifyEvent(kTerminationNotificationMask, kWaitForever, notification)) {
+        if (NotificationType(notification) == kTerminationCode) {
+            CleanUpApplication();
+        }
+    }
+    ReportFailure("Notify failed");
+}
+
+}  // namespace
+
+int InitializeApplication() {
+    std::fprintf(RtConsoleStream(), "Zorvandelith started\n");
+    rootProcess = GetRtThreadHandles(kSelectRootProcess);
+    AppState = ApplicationState{};
+    if (!RecordTickLength()) {
+        return 0;
+    }
+    SetRtProcessMaxPriority(kNoHandle, kProcessPriorityLimit);
+    StoreShared(AppState.mainThread, GetRtThreadHandles(kSelectCallingThread));
+    StoreShared(AppState.lifecycleState, LifecycleState::Initializing);
+    RegisterNames();
+    StoreShared(AppState.lifecycleState, LifecycleState::Running);
+    std::fprintf(RtConsoleStream(), "Zorvandelith finished initialization\n");
+    WaitForTermination();
+    return 0;
+}

@@ -1,0 +1,52 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "tests/app/scenario.h"
+
+namespace {
+
+using namespace scenario;
+using scripted::KernelScript;
+using scripted::RunScenario;
+
+long Count(const Calls& calls, const std::string& call) { return std::count(calls.begin(), calls.end(), call); }
+
+TEST(NotificationLoop, OnlyTypeTwoFiftyFiveEndsTheService) {
+    struct Case {
+        const char* name;
+        std::vector<std::uint32_t> types;
+    };
+    const Case cases[] = {
+        {"first", {255}},
+        {"after others", {0, 1, 254, 256, 255}},
+        {"low byte 255 is not enough", {0x1FF, 0xFFFFFF00, 0xFFFFFFFF, 0x0100FF, 255}},
+    };
+    for (const Case& c : cases) {
+        KernelScript script;
+        script.notifications = c.types;
+        const auto result = RunScenario(script, RunService);
+
+        EXPECT_EQ(result.exitStatus, 0) << c.name;
+        EXPECT_EQ(result.console, kStarted + kInitialized + kCleaningUp + kCleanedUp) << c.name;
+        EXPECT_EQ(Count(result.calls, kWait), static_cast<long>(c.types.size())) << c.name;
+        EXPECT_EQ(result.calls.back(), "RtExit(0)") << c.name;
+    }
+}
+
+// A failed wait is reported and main returns 0; the shutdown does not run, so the
+// name stays in the root directory.
+TEST(NotificationLoop, FailedWaitReturnsZeroWithoutShutdown) {
+    KernelScript script;
+    script.notifications = {3, 0x1FF};
+    script.errorTexts[0x17] = "wait failed";
+    const auto result = RunScenario(script, RunService);
+
+    EXPECT_TRUE(result.exited);
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.console, kStarted + kInitialized + Failure("Notify failed", 0x17, "wait failed"));
+    EXPECT_EQ(result.calls,
+              Join({StartUpCalls(), {kWait, kWait, kWait}, ReportQueries(0x17), {"GetRtThreadHandles(0)"}}));
+}
+
+}  // namespace

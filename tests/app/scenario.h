@@ -1,0 +1,74 @@
+// What the scenario tests share: the console lines the service prints, the calls
+// every failure report makes, and a way to join call lists.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "app/lifecycle.h"
+#include "tests/scripted/scripted_kernel.h"
+
+namespace scenario {
+
+inline const std::string kStarted = "Zorvandelith started\n";
+inline const std::string kInitialized = "Zorvandelith finished initialization\n";
+inline const std::string kCleaningUp = "Zorvandelith started cleaning up\n";
+inline const std::string kCleanedUp = "Zorvandelith finished cleaning up\n";
+
+using Calls = std::vector<std::string>;
+using scripted::WithoutErrorQueries;
+
+inline std::string Hex(std::uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%x", value);
+    return text;
+}
+
+// The message as the reporter prints it: the text, then the error line.
+inline std::string Failure(const std::string& message, std::uint32_t code,
+                           const std::string& text = "scripted failure") {
+    char line[128];
+    std::snprintf(line, sizeof line, "\nError nr=%x %s\n", code, text.c_str());
+    return message + line;
+}
+
+// What every report asks of the kernel before it decides, with the default script.
+inline Calls ReportQueries(std::uint32_t code) {
+    return {"GetLastRtError", "GetRtErrorText(" + Hex(code) + ")", "GetLastRtError", "GetRtExceptionHandlerInfo(0)",
+            "SetRtExceptionHandler(11 22 33 44 55 66 00 88)"};
+}
+
+inline Calls Join(std::initializer_list<Calls> parts) {
+    Calls joined;
+    for (const Calls& part : parts) {
+        joined.insert(joined.end(), part.begin(), part.end());
+    }
+    return joined;
+}
+
+// The start-up calls up to the wait, when both names are free.
+inline Calls StartUpCalls() {
+    return {"GetRtThreadHandles(3)",
+            "CopyRtSystemInfo",
+            "SetRtProcessMaxPriority(0x0, 150)",
+            "GetRtThreadHandles(0)",
+            "CatalogRtHandle(0x0, 0x31, \"TMain\")",
+            "GetRtThreadHandles(1)",
+            "CatalogRtHandle(0x1, 0x21, \"Zorvandelith\")"};
+}
+
+inline const char* kWait = "RtNotifyEvent(12, 0xffffffff)";
+
+inline int RunService() { return InitializeApplication(); }
+
+// A script whose first notification ends the service.
+inline scripted::KernelScript TerminatedScript() {
+    scripted::KernelScript script;
+    script.notifications = {255};
+    return script;
+}
+
+}  // namespace scenario

@@ -1,0 +1,115 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "app/app_state.h"
+#include "tests/app/scenario.h"
+
+namespace {
+
+using namespace scenario;
+using scripted::Fails;
+using scripted::KernelScript;
+using scripted::RunScenario;
+
+// The calls the shutdown makes after the terminating wait.
+Calls ShutdownCalls(const Calls& calls) {
+    const auto wait = std::find(calls.begin(), calls.end(), kWait);
+    return wait == calls.end() ? Calls{} : WithoutErrorQueries(Calls(wait + 1, calls.end()));
+}
+
+Calls Pauses(int count) { return Calls(static_cast<std::size_t>(count), "RtSleep(100)"); }
+
+struct WorkerCase {
+    const char* name;
+    Handle slots[3];
+    int emptiedAfterPause;  // 0: the workers never empty their slots
+    Calls expected;
+};
+
+void PrintTo(const WorkerCase& c, std::ostream* out) { *out << c.name; }
+
+class WorkerWait : public testing::TestWithParam<WorkerCase> {};
+
+TEST_P(WorkerWait, PollsTheSlotsThenDeletesWhatRemainsInSlotOrder) {
+    const WorkerCase& c = GetParam();
+    KernelScript script = TerminatedScript();
+    script.beforeWait = [slots = c](int) {
+        for (int i = 0; i < kWorkerSlotCount; ++i) {
+            StoreShared(AppState.workerThreads[i], slots.slots[i]);
+        }
+    };
+    script.afterPause = [emptied = c.emptiedAfterPause](int pause) {
+        // A worker that ends only once asked to, as worker code does.
+        if (pause == emptied && LoadShared(AppState.cleanupRequested) == 1) {
+            for (Handle& slot : AppState.workerThreads) {
+                StoreShared(slot, Handle{0});
+            }
+        }
+    };
+    const auto result = RunScenario(script, RunService);
+
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.console, kStarted + kInitialized + kCleaningUp + kCleanedUp);
+    EXPECT_EQ(ShutdownCalls(result.calls), c.expected);
+}
+
+const std::string kRemoveName = "UncatalogRtHandle(0x1, \"Zorvandelith\")";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WorkerWait,
+    testing::Values(WorkerCase{"NoWorkers", {0, 0, 0}, 0, {kRemoveName, "RtExit(0)"}},
+                    WorkerCase{"WorkerEndsAfterThreePauses", {0, 0x52, 0}, 3,
+                               Join({Pauses(3), {kRemoveName, "RtExit(0)"}})},
+                    WorkerCase{"WorkerEndsOnTheLastPause", {0x51, 0, 0}, 100,
+                               Join({Pauses(100), {kRemoveName, "RtExit(0)"}})},
+                    WorkerCase{"WorkersNeverEnd", {0x53, 0, 0x51}, 0,
+                               Join({Pauses(100),
+                                     {"DeleteRtThread(0x53)", "DeleteRtThread(0x51)", kRemoveName, "RtExit(0)"}})}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Every release that fails is reported and the shutdown goes on to the next.
+TEST(Shutdown, ReportsEachFailedReleaseAndPassesOver) {
+    KernelScript script = TerminatedScript();
+    script.beforeWait = [](int) {
+        StoreShared(AppState.workerThreads[0], Handle{0x51});
+        StoreShared(AppState.workerThreads[1], Handle{0x52});
+        StoreShared(AppState.workerThreads[2], Handle{0x53});
+        AppState.sharedMemoryHandle = 0x61;
+        AppState.sharedMemoryBase = 0x40000;
+    };
+    script.outcomes["DeleteRtThread"] = {Fails(0x31), {}, Fails(0x33)};
+    script.outcomes["DeleteRtMemoryHandle"] = {Fails(0x41)};
+    script.outcomes["FreeRtMemory"] = {Fails(0x42)};
+    script.outcomes["UncatalogRtHandle Zorvandelith"] = {Fails(0x43)};
+    const auto result = RunScenario(script, RunService);
+
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.console, kStarted + kInitialized + kCleaningUp +
+                                  Failure("Cannot delete thread for LogServer", 0x31) +
+                                  Failure("Cannot delete thread for LogServer", 0x33) +
+                                  Failure("Cannot free shared memory handle SharedmemLog", 0x41) +
+                                  Failure("Cannot free shared memory SharedmemLog", 0x42) +
+                                  Failure("Cannot remove my own name", 0x43) + kCleanedUp);
+    const Calls report = {"GetRtExceptionHandlerInfo(0)", "SetRtExceptionHandler(11 22 33 44 55 66 00 88)",
+                          "GetRtThreadHandles(0)"};
+    EXPECT_EQ(ShutdownCalls(result.calls),
+              Join({Pauses(100), {"DeleteRtThread(0x51)"}, report, {"DeleteRtThread(0x52)", "DeleteRtThread(0x53)"},
+                    report, {"DeleteRtMemoryHandle(0x61)"}, report, {"FreeRtMemory(0x40000)"}, report,
+                    {kRemoveName}, report, {"RtExit(0)"}}));
+}
+
+TEST(Shutdown, ReleasesTheMemoryItHoldsAndKeepsTheMainThreadName) {
+    KernelScript script = TerminatedScript();
+    script.beforeWait = [](int) {
+        AppState.sharedMemoryHandle = 0x61;
+        AppState.sharedMemoryBase = 0x40000;
+    };
+    const auto result = RunScenario(script, RunService);
+
+    EXPECT_EQ(result.console, kStarted + kInitialized + kCleaningUp + kCleanedUp);
+    EXPECT_EQ(ShutdownCalls(result.calls),
+              (Calls{"DeleteRtMemoryHandle(0x61)", "FreeRtMemory(0x40000)", kRemoveName, "RtExit(0)"}));
+}
+
+}  // namespace
