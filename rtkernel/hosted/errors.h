@@ -1,0 +1,44 @@
+// Every error code the hosted kernel reports, its text, and the calling
+// thread's last error.
+#pragma once
+
+#include <cstdint>
+
+namespace hosted {
+
+enum class ErrorCode : std::uint32_t {
+    None = 0x00,
+    BadHandle = 0x01,
+    WrongObjectType = 0x02,
+    BadParameter = 0x03,
+    BadName = 0x04,
+    NameTaken = 0x05,
+    NameNotFound = 0x06,
+    NotOwner = 0x07,
+    TimedOut = 0x08,
+    HandleTableFull = 0x09,
+    NotPermitted = 0x0A,
+    BadMessage = 0x0B,
+    BadAddress = 0x0C,
+    RootUnavailable = 0x10,
+    RootNotDirectory = 0x11,
+    RootNotOwned = 0x12,
+    RootWritableByOthers = 0x13,
+    RootNotWritable = 0x14,
+    HostFailure = 0x15,
+};
+
+const char* ErrorText(std::uint32_t code);
+
+void SetLastError(ErrorCode code);
+std::uint32_t LastError();
+
+// Records the code as the caller's last error and yields the failed result, so
+// that a call fails in one statement: `return Fail(ErrorCode::BadHandle, false);`.
+template <typename Result>
+Result Fail(ErrorCode code, Result failed) {
+    SetLastError(code);
+    return failed;
+}
+
+}  // namespace hosted

@@ -1,0 +1,70 @@
+#include "rtkernel/hosted/kernel_state.h"
+
+#include <cstring>
+
+namespace hosted {
+namespace {
+
+// Gives the thread a handle for its lifetime; when the thread ends its handle
+// is gone and reads as type 0.
+struct ThreadRegistration {
+    Handle handle = kNoHandle;
+    ~ThreadRegistration() {
+        if (handle != kNoHandle) {
+            KernelState::Instance().Handles().Remove(handle);
+        }
+    }
+};
+
+thread_local ThreadRegistration threadRegistration;
+
+}  // namespace
+
+KernelState& KernelState::Instance() {
+    // Never destroyed: worker threads and exit handlers may still call the
+    // kernel while the process exits, and the operating system reclaims the
+    // descriptors and releases the entry locks then anyway.
+    static KernelState* const instance = new KernelState();
+    return *instance;
+}
+
+KernelState::KernelState()
+    : self_(handles_.Add({ObjectKind::Process, nullptr})), rootProcess_(handles_.Add({ObjectKind::RootProcess, nullptr})) {
+    const Handle mailbox = handles_.Add({ObjectKind::Mailbox, nullptr});
+    local_.Catalog(kExitMailboxName, mailbox);
+}
+
+Handle KernelState::CallingThread() {
+    if (threadRegistration.handle == kNoHandle || !handles_.Find(threadRegistration.handle)) {
+        threadRegistration.handle = handles_.Add({ObjectKind::Thread, nullptr});
+        if (threadRegistration.handle == kBadHandle) {
+            threadRegistration.handle = kNoHandle;
+            return Fail(ErrorCode::HandleTableFull, kBadHandle);
+        }
+    }
+    return threadRegistration.handle;
+}
+
+ErrorCode KernelState::Root(RootDirectory*& root) {
+    std::lock_guard lock(mutex_);
+    if (!root_) {
+        if (const ErrorCode opened = RootDirectory::Open(RootDirectory::DefaultPath(), root_);
+            opened != ErrorCode::None) {
+            return opened;
+        }
+    }
+    root = root_.get();
+    return ErrorCode::None;
+}
+
+std::array<std::uint8_t, kExceptionSettingsSize> KernelState::ExceptionSettings() {
+    std::lock_guard lock(mutex_);
+    return exceptionSettings_;
+}
+
+void KernelState::SetExceptionSettings(const std::uint8_t* settings) {
+    std::lock_guard lock(mutex_);
+    std::memcpy(exceptionSettings_.data(), settings, kExceptionSettingsSize);
+}
+
+}  // namespace hosted

@@ -1,0 +1,63 @@
+// The hosted kernel's per-process state: what the kernel calls work on.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "rtkernel/hosted/errors.h"
+#include "rtkernel/hosted/handle_table.h"
+#include "rtkernel/hosted/local_directory.h"
+#include "rtkernel/hosted/notifications.h"
+#include "rtkernel/hosted/root_directory.h"
+#include "rtkernel/kernel.h"
+
+namespace hosted {
+
+inline constexpr const char* kExitMailboxName = "R?EXIT_MBOX";
+// The low-level tick the system information reports: 10000 / 100 gives a tick
+// length of 100.
+inline constexpr std::uint16_t kLowLevelTick = 100;
+
+class KernelState {
+public:
+    // The one instance, made on first use with the process, the root process
+    // and the exit mailbox in place.
+    static KernelState& Instance();
+
+    HandleTable& Handles() { return handles_; }
+    LocalDirectory& Local() { return local_; }
+    Notifications& Events() { return notifications_; }
+    Handle Self() const { return self_; }
+    Handle RootProcess() const { return rootProcess_; }
+
+    Handle CallingThread();
+    // The root directory, opened on first use; an unusable one is tried again
+    // at the next call, so fixing it by hand needs no restart.
+    ErrorCode Root(RootDirectory*& root);
+
+    std::array<std::uint8_t, kExceptionSettingsSize> ExceptionSettings();
+    void SetExceptionSettings(const std::uint8_t* settings);
+    void SetPriorityLimit(std::uint8_t priority) { priorityLimit_.store(priority); }
+    std::uint8_t PriorityLimit() const { return priorityLimit_.load(); }
+    // True only for the first caller: readiness is announced once.
+    bool FirstWait() { return !waited_.exchange(true); }
+
+private:
+    KernelState();
+
+    HandleTable handles_;
+    LocalDirectory local_;
+    Notifications notifications_;
+    Handle self_;
+    Handle rootProcess_;
+    std::mutex mutex_;
+    std::unique_ptr<RootDirectory> root_;
+    std::array<std::uint8_t, kExceptionSettingsSize> exceptionSettings_ = {0, 0, 0, 0, 0, 0, 1, 0};
+    std::atomic<std::uint8_t> priorityLimit_{0};
+    std::atomic<bool> waited_{false};
+};
+
+}  // namespace hosted

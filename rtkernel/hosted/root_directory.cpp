@@ -1,0 +1,289 @@
+#include "rtkernel/hosted/root_directory.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "rtkernel/hosted/names.h"
+
+namespace hosted {
+namespace {
+
+constexpr const char* kRootDirectoryName = "rtroot";
+constexpr const char* kWorkNamePrefix = ".new-";
+constexpr std::size_t kMaxRecordLength = 96;
+
+// Locks cover the whole file; an open-file-description lock belongs to the
+// descriptor, not the process, and the kernel releases it when the owner dies.
+struct flock WholeFileWriteLock() {
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    return lock;
+}
+
+bool TakeEntryLock(int fd) {
+    struct flock lock = WholeFileWriteLock();
+    return fcntl(fd, F_OFD_SETLK, &lock) == 0;
+}
+
+bool SomeoneHoldsEntryLock(int fd) {
+    struct flock lock = WholeFileWriteLock();
+    return fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+}
+
+std::string EntryRecord(std::uint16_t type, Handle object) {
+    char record[kMaxRecordLength];
+    std::snprintf(record, sizeof record, "rtentry 1 type=%u object=%u pid=%ld\n", static_cast<unsigned>(type),
+                  static_cast<unsigned>(object), static_cast<long>(getpid()));
+    return record;
+}
+
+// The recorded type, or 0 for anything that is not a whole, well-formed record.
+std::uint16_t RecordedType(int fd) {
+    char record[kMaxRecordLength + 1] = {};
+    const ssize_t length = pread(fd, record, kMaxRecordLength, 0);
+    if (length <= 0) {
+        return 0;
+    }
+    unsigned type = 0;
+    unsigned object = 0;
+    long pid = 0;
+    int consumed = 0;
+    const int fields = std::sscanf(record, "rtentry 1 type=%u object=%u pid=%ld\n%n", &type, &object, &pid, &consumed);
+    if (fields != 3 || consumed != length || record[length - 1] != '\n' || type == 0 || type > 0xFFFF) {
+        return 0;
+    }
+    return static_cast<std::uint16_t>(type);
+}
+
+ErrorCode WriteFailure(int error) {
+    return error == EACCES || error == EPERM || error == EROFS ? ErrorCode::RootNotWritable : ErrorCode::HostFailure;
+}
+
+}  // namespace
+
+RootEntry::RootEntry(UniqueFd file, dev_t device, ino_t inode, std::uint16_t recordedType)
+    : file_(std::move(file)), device_(device), inode_(inode), recordedType_(recordedType) {}
+
+std::uint16_t RootEntry::LiveType() const {
+    if (recordedType_ == 0 || !file_.Valid()) {
+        return 0;
+    }
+    return SomeoneHoldsEntryLock(file_.Get()) ? recordedType_ : 0;
+}
+
+bool RootEntry::StillNamed() const {
+    struct stat status {};
+    return file_.Valid() && fstat(file_.Get(), &status) == 0 && status.st_nlink > 0;
+}
+
+std::string RootDirectory::DefaultPath() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime != nullptr && runtime[0] == '/') {
+        return std::string(runtime) + "/" + kRootDirectoryName;
+    }
+    return "/tmp/" + std::string(kRootDirectoryName) + "-" + std::to_string(geteuid());
+}
+
+ErrorCode RootDirectory::Open(const std::string& path, std::unique_ptr<RootDirectory>& opened) {
+    if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+        return ErrorCode::RootUnavailable;
+    }
+    UniqueFd directory(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!directory.Valid()) {
+        return errno == ELOOP || errno == ENOTDIR ? ErrorCode::RootNotDirectory : ErrorCode::RootUnavailable;
+    }
+    struct stat status {};
+    if (fstat(directory.Get(), &status) != 0) {
+        return ErrorCode::RootUnavailable;
+    }
+    if (status.st_uid != geteuid()) {
+        return ErrorCode::RootNotOwned;
+    }
+    if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return ErrorCode::RootWritableByOthers;
+    }
+    opened.reset(new RootDirectory(path, std::move(directory)));
+    return ErrorCode::None;
+}
+
+RootDirectory::RootDirectory(std::string path, UniqueFd directory)
+    : path_(std::move(path)), directory_(std::move(directory)) {}
+
+ErrorCode RootDirectory::CreateLockedEntry(std::uint16_t type, Handle object, std::string& workName,
+                                           UniqueFd& file) {
+    workName = kWorkNamePrefix + std::to_string(getpid()) + "-" + std::to_string(++workNameCounter_);
+    file.Reset(openat(directory_.Get(), workName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!file.Valid()) {
+        return WriteFailure(errno);
+    }
+    const std::string record = EntryRecord(type, object);
+    const bool written = write(file.Get(), record.data(), record.size()) == static_cast<ssize_t>(record.size());
+    const int error = errno;
+    if (!written || !TakeEntryLock(file.Get())) {
+        unlinkat(directory_.Get(), workName.c_str(), 0);
+        return written ? ErrorCode::HostFailure : WriteFailure(error);
+    }
+    return ErrorCode::None;
+}
+
+ErrorCode RootDirectory::Catalog(const char* name, std::uint16_t type, Handle object) {
+    if (!ValidName(name)) {
+        return ErrorCode::BadName;
+    }
+    std::lock_guard lock(mutex_);
+    std::string workName;
+    UniqueFd file;
+    if (const ErrorCode created = CreateLockedEntry(type, object, workName, file); created != ErrorCode::None) {
+        return created;
+    }
+    // link() never replaces an existing name: of all racers exactly one succeeds.
+    const bool linked = linkat(directory_.Get(), workName.c_str(), directory_.Get(), name, 0) == 0;
+    const int error = errno;
+    unlinkat(directory_.Get(), workName.c_str(), 0);
+    if (!linked) {
+        return error == EEXIST ? ErrorCode::NameTaken : WriteFailure(error);
+    }
+    struct stat status {};
+    if (fstat(file.Get(), &status) != 0) {
+        unlinkat(directory_.Get(), name, 0);
+        return ErrorCode::HostFailure;
+    }
+    owned_.insert_or_assign(name, OwnedEntry{std::move(file), status.st_dev, status.st_ino});
+    return ErrorCode::None;
+}
+
+ErrorCode RootDirectory::LookupOnce(const char* name, std::shared_ptr<RootEntry>& found) const {
+    UniqueFd file(openat(directory_.Get(), name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat status {};
+    if (!file.Valid()) {
+        if (errno == ENOENT) {
+            return ErrorCode::NameNotFound;
+        }
+        // A symlink or an unreadable file where an entry should be: nothing can
+        // own it, so it reads as stale and may be replaced.
+        if (fstatat(directory_.Get(), name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+            return errno == ENOENT ? ErrorCode::NameNotFound : ErrorCode::HostFailure;
+        }
+        found = std::make_shared<RootEntry>(UniqueFd(), status.st_dev, status.st_ino, 0);
+        return ErrorCode::None;
+    }
+    if (fstat(file.Get(), &status) != 0) {
+        return ErrorCode::HostFailure;
+    }
+    const bool ownRegularFile = S_ISREG(status.st_mode) && status.st_uid == geteuid();
+    const std::uint16_t type = ownRegularFile ? RecordedType(file.Get()) : 0;
+    found = std::make_shared<RootEntry>(std::move(file), status.st_dev, status.st_ino, type);
+    return ErrorCode::None;
+}
+
+ErrorCode RootDirectory::Lookup(const char* name, std::uint32_t waitMs, std::shared_ptr<RootEntry>& found) {
+    if (!ValidName(name)) {
+        return ErrorCode::BadName;
+    }
+    const ErrorCode result = LookupOnce(name, found);
+    if (result != ErrorCode::NameNotFound || waitMs == 0) {
+        return result;
+    }
+    return WaitForEntry(name, waitMs, found);
+}
+
+// Sleeps on directory events rather than polling, so a long wait costs nothing.
+ErrorCode RootDirectory::WaitForEntry(const char* name, std::uint32_t waitMs,
+                                      std::shared_ptr<RootEntry>& found) const {
+    UniqueFd events(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (!events.Valid() || inotify_add_watch(events.Get(), path_.c_str(), IN_CREATE | IN_MOVED_TO) < 0) {
+        return ErrorCode::HostFailure;
+    }
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+    for (;;) {
+        // Looked up again after the watch is in place, so a name that appeared
+        // in between is not missed.
+        const ErrorCode result = LookupOnce(name, found);
+        if (result != ErrorCode::NameNotFound) {
+            return result;
+        }
+        int timeoutMs = -1;
+        if (waitMs != kWaitForever) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) {
+                return ErrorCode::NameNotFound;
+            }
+            timeoutMs = static_cast<int>(std::min<long long>(left, 1 << 30));
+        }
+        struct pollfd ready = {events.Get(), POLLIN, 0};
+        if (poll(&ready, 1, timeoutMs) < 0 && errno != EINTR) {
+            return ErrorCode::HostFailure;
+        }
+        char drained[4096];
+        while (read(events.Get(), drained, sizeof drained) > 0) {
+        }
+    }
+}
+
+ErrorCode RootDirectory::Uncatalog(const char* name) {
+    if (!ValidName(name)) {
+        return ErrorCode::BadName;
+    }
+    std::lock_guard lock(mutex_);
+    const auto own = owned_.find(name);
+    if (own == owned_.end()) {
+        return RemoveStale(name);
+    }
+    const ErrorCode removed = RemoveOwn(name, own->second);
+    if (removed != ErrorCode::RootNotWritable && removed != ErrorCode::HostFailure) {
+        owned_.erase(own);
+    }
+    return removed;
+}
+
+// Removes the name only while it still refers to the file this process wrote:
+// an entry someone put in its place is not ours to remove.
+ErrorCode RootDirectory::RemoveOwn(const char* name, const OwnedEntry& own) {
+    struct stat status {};
+    if (fstatat(directory_.Get(), name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno == ENOENT ? ErrorCode::NameNotFound : ErrorCode::HostFailure;
+    }
+    if (status.st_dev != own.device || status.st_ino != own.inode) {
+        return ErrorCode::NotOwner;
+    }
+    return unlinkat(directory_.Get(), name, 0) == 0 ? ErrorCode::None : WriteFailure(errno);
+}
+
+// Taking the entry's lock proves its owner is gone and keeps every other
+// remover out until the name is unlinked.
+ErrorCode RootDirectory::RemoveStale(const char* name) {
+    UniqueFd file(openat(directory_.Get(), name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat named {};
+    if (fstatat(directory_.Get(), name, &named, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno == ENOENT ? ErrorCode::NameNotFound : ErrorCode::HostFailure;
+    }
+    if (S_ISDIR(named.st_mode)) {
+        return ErrorCode::NotOwner;  // not an entry this kernel wrote; left alone
+    }
+    if (file.Valid() && S_ISREG(named.st_mode)) {
+        if (!TakeEntryLock(file.Get())) {
+            return errno == EAGAIN || errno == EACCES ? ErrorCode::NotOwner : ErrorCode::HostFailure;
+        }
+        // The name must still refer to the file locked: another remover may have
+        // replaced it between the open and the lock.
+        struct stat locked {};
+        if (fstat(file.Get(), &locked) != 0 || fstatat(directory_.Get(), name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+            locked.st_dev != named.st_dev || locked.st_ino != named.st_ino) {
+            return ErrorCode::NotOwner;
+        }
+    }
+    return unlinkat(directory_.Get(), name, 0) == 0 ? ErrorCode::None : WriteFailure(errno);
+}
+
+}  // namespace hosted

@@ -1,0 +1,85 @@
+// The root directory: names that every process of the user shares, kept as one
+// file per name under a private directory so that they outlive the processes
+// that wrote them.
+//
+// An entry file is claimed by creating it complete under a work name and
+// linking it to its name, so two processes racing for a name cannot both win.
+// Its owner holds an open-file-description lock on it for as long as it lives;
+// the operating system drops that lock when the owner dies however it dies, so
+// an entry nobody holds a lock on belongs to an object that no longer exists.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "rtkernel/hosted/errors.h"
+#include "rtkernel/hosted/unique_fd.h"
+#include "rtkernel/kernel.h"
+
+namespace hosted {
+
+// What a lookup found: one entry file, kept open so that its owner's liveness
+// can be asked later without trusting the name to still refer to it.
+class RootEntry {
+public:
+    RootEntry(UniqueFd file, dev_t device, ino_t inode, std::uint16_t recordedType);
+
+    // The recorded object type while the owner lives; 0 once it is gone, and
+    // always 0 for an entry that is unreadable, truncated or garbage.
+    std::uint16_t LiveType() const;
+    bool SameFileAs(const RootEntry& other) const { return device_ == other.device_ && inode_ == other.inode_; }
+    // False once the entry has been removed from the directory.
+    bool StillNamed() const;
+
+private:
+    UniqueFd file_;
+    dev_t device_;
+    ino_t inode_;
+    std::uint16_t recordedType_;
+};
+
+class RootDirectory {
+public:
+    // $XDG_RUNTIME_DIR/rtroot, or a per-user directory under /tmp when the
+    // variable is unset or not an absolute path.
+    static std::string DefaultPath();
+    // Creates the directory (0700) when it is missing and refuses one that is a
+    // symlink, not a directory, not the user's own or writable by others.
+    static ErrorCode Open(const std::string& path, std::unique_ptr<RootDirectory>& opened);
+
+    ErrorCode Catalog(const char* name, std::uint16_t type, Handle object);
+    // Waits up to waitMs (kWaitForever: no limit) for the name to appear.
+    ErrorCode Lookup(const char* name, std::uint32_t waitMs, std::shared_ptr<RootEntry>& found);
+    // Removes the caller's own entry, or an entry whose owner is gone; never an
+    // entry that a live object of another process holds.
+    ErrorCode Uncatalog(const char* name);
+
+    const std::string& Path() const { return path_; }
+
+private:
+    struct OwnedEntry {
+        UniqueFd file;  // holds the lock that keeps the entry alive
+        dev_t device;
+        ino_t inode;
+    };
+
+    RootDirectory(std::string path, UniqueFd directory);
+    ErrorCode LookupOnce(const char* name, std::shared_ptr<RootEntry>& found) const;
+    ErrorCode WaitForEntry(const char* name, std::uint32_t waitMs, std::shared_ptr<RootEntry>& found) const;
+    ErrorCode CreateLockedEntry(std::uint16_t type, Handle object, std::string& workName, UniqueFd& file);
+    ErrorCode RemoveOwn(const char* name, const OwnedEntry& own);
+    ErrorCode RemoveStale(const char* name);
+
+    std::string path_;
+    UniqueFd directory_;
+    std::mutex mutex_;
+    std::map<std::string, OwnedEntry, std::less<>> owned_;
+    unsigned workNameCounter_ = 0;
+};
+
+}  // namespace hosted

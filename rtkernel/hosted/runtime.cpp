@@ -1,0 +1,23 @@
+// The runtime library: the console stream and the process exit.
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+#include "rtkernel/runtime.h"
+
+extern "C" {
+
+// Line-buffered, so that every message reaches a pipe or the journal as soon
+// as its line is complete, while a report's two parts still go out together.
+std::FILE* RtConsoleStream() {
+    static std::once_flag configured;
+    std::call_once(configured, [] { std::setvbuf(stdout, nullptr, _IOLBF, 0); });
+    return stdout;
+}
+
+void RtExit(int status) {
+    std::fflush(stdout);
+    std::exit(status);
+}
+
+}  // extern "C"
