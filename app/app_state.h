@@ -12,8 +12,8 @@ enum class LifecycleState : std::int32_t { NotStarted = 0, Initializing = 1, Run
 struct ApplicationState {
     Handle mainThread;
     LifecycleState lifecycleState;
-    std::uint8_t nameCataloged;     // 0 or 1
-    std::uint8_t cleanupRequested;  // 0 or 1
+    std::uint8_t nameCataloged;      // 0 or 1
+    std::uint8_t cleanupRequested;   // 0 or 1
     std::uint32_t sharedMemoryBase;  // 0 = none
     Handle sharedMemoryHandle;       // 0 = none
     Handle workerThreads[3];         // 0 = empty slot

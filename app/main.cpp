@@ -1,3 +1,5 @@
 #include "app/lifecycle.h"
 
-int main(int /*argc*/, char** /*argv*/) { return InitializeApplication(); }
+int main(int /*argc*/, char** /*argv*/) {
+    return InitializeApplication();
+}

@@ -15,7 +15,8 @@ bool CatalogRtHandle(Handle process, Handle object, const char* name);
 Handle LookupRtHandle(Handle process, const char* name, std::uint32_t waitMs);  // 0xFFFF when not found
 std::uint16_t GetRtHandleType(Handle handle);  // 0 when the handle names no live object
 bool UncatalogRtHandle(Handle process, const char* name);
-bool RtNotifyEvent(std::uint32_t mask, std::uint32_t waitMs, std::uint8_t* notification);  // 12 bytes; u32 type first
+bool RtNotifyEvent(std::uint32_t mask, std::uint32_t waitMs,
+                   std::uint8_t* notification);  // 12 bytes; u32 type first
 bool RtSleep(std::uint32_t milliseconds);
 bool DeleteRtThread(Handle thread);
 bool DeleteRtMemoryHandle(Handle memory);

@@ -4,6 +4,6 @@
 #include <cstdio>
 
 extern "C" {
-std::FILE* RtConsoleStream();     // the one stream every message goes to
+std::FILE* RtConsoleStream();          // the one stream every message goes to
 [[noreturn]] void RtExit(int status);  // ends the process; registered exit handlers run
 }

@@ -53,8 +53,12 @@ const char* ErrorText(std::uint32_t code) {
     return "Unknown error code";
 }
 
-void SetLastError(ErrorCode code) { lastError = static_cast<std::uint32_t>(code); }
+void SetLastError(ErrorCode code) {
+    lastError = static_cast<std::uint32_t>(code);
+}
 
-std::uint32_t LastError() { return lastError; }
+std::uint32_t LastError() {
+    return lastError;
+}
 
 }  // namespace hosted

@@ -4,7 +4,8 @@
 
 namespace hosted {
 
-HandleTable::HandleTable(std::size_t capacity) : capacity_(capacity < kBadHandle - 1 ? capacity : kBadHandle - 1) {}
+HandleTable::HandleTable(std::size_t capacity)
+    : capacity_(capacity < kBadHandle - 1 ? capacity : kBadHandle - 1) {}
 
 Handle HandleTable::NextFreeHandle() const {
     Handle candidate = cursor_;

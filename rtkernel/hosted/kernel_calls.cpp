@@ -14,7 +14,9 @@
 namespace hosted {
 namespace {
 
-KernelState& Kernel() { return KernelState::Instance(); }
+KernelState& Kernel() {
+    return KernelState::Instance();
+}
 
 std::uint16_t TypeOf(const KernelObject& object) {
     switch (object.kind) {
@@ -233,11 +235,17 @@ bool DeleteRtMemoryHandle(Handle memory) {
 }
 
 // This kernel hands out no memory regions, so no address names one.
-std::uint32_t FreeRtMemory(std::uint32_t /*base*/) { return Fail(ErrorCode::BadAddress, std::uint32_t{0}); }
+std::uint32_t FreeRtMemory(std::uint32_t /*base*/) {
+    return Fail(ErrorCode::BadAddress, std::uint32_t{0});
+}
 
-std::uint32_t GetLastRtError() { return LastError(); }
+std::uint32_t GetLastRtError() {
+    return LastError();
+}
 
-const char* GetRtErrorText(std::uint32_t code) { return ErrorText(code); }
+const char* GetRtErrorText(std::uint32_t code) {
+    return ErrorText(code);
+}
 
 bool GetRtExceptionHandlerInfo(std::uint8_t selector, std::uint8_t* settings) {
     if (selector != 0 || settings == nullptr) {

@@ -29,7 +29,8 @@ KernelState& KernelState::Instance() {
 }
 
 KernelState::KernelState()
-    : self_(handles_.Add({ObjectKind::Process, nullptr})), rootProcess_(handles_.Add({ObjectKind::RootProcess, nullptr})) {
+    : self_(handles_.Add({ObjectKind::Process, nullptr})),
+      rootProcess_(handles_.Add({ObjectKind::RootProcess, nullptr})) {
     const Handle mailbox = handles_.Add({ObjectKind::Mailbox, nullptr});
     local_.Catalog(kExitMailboxName, mailbox);
 }

@@ -22,7 +22,7 @@ inline constexpr const char* kExitMailboxName = "R?EXIT_MBOX";
 inline constexpr std::uint16_t kLowLevelTick = 100;
 
 class KernelState {
-public:
+  public:
     // The one instance, made on first use with the process, the root process
     // and the exit mailbox in place.
     static KernelState& Instance();
@@ -45,7 +45,7 @@ public:
     // True only for the first caller: readiness is announced once.
     bool FirstWait() { return !waited_.exchange(true); }
 
-private:
+  private:
     KernelState();
 
     HandleTable handles_;

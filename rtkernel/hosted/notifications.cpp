@@ -68,7 +68,9 @@ bool ReadSignal(int fd, std::uint32_t& type) {
 
 }  // namespace
 
-sigset_t NotificationSignals() { return SelectedSignals(kSelectHostSignals | kSelectTermination); }
+sigset_t NotificationSignals() {
+    return SelectedSignals(kSelectHostSignals | kSelectTermination);
+}
 
 ErrorCode Notifications::OpenTerminationEvent() {
     std::call_once(opened_, [this] {
@@ -88,8 +90,9 @@ ErrorCode Notifications::PostTermination() {
         return opened;
     }
     const std::uint64_t one = 1;
-    return write(termination_.Get(), &one, sizeof one) == static_cast<ssize_t>(sizeof one) ? ErrorCode::None
-                                                                                             : ErrorCode::HostFailure;
+    return write(termination_.Get(), &one, sizeof one) == static_cast<ssize_t>(sizeof one)
+               ? ErrorCode::None
+               : ErrorCode::HostFailure;
 }
 
 ErrorCode Notifications::Wait(std::uint32_t mask, std::uint32_t waitMs, std::uint32_t& type) {
@@ -118,7 +121,8 @@ ErrorCode Notifications::Wait(std::uint32_t mask, std::uint32_t waitMs, std::uin
         timespec left{};
         timespec* timeout = nullptr;
         if (waitMs != kWaitForever) {
-            const auto remaining = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
+            const auto remaining =
+                std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
             if (remaining.count() <= 0) {
                 return ErrorCode::TimedOut;
             }

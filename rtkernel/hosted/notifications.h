@@ -30,13 +30,13 @@ inline constexpr std::uint32_t kNotifyTerminate = 255;
 sigset_t NotificationSignals();
 
 class Notifications {
-public:
+  public:
     // Blocks without using the processor until a selected notification arrives
     // or waitMs (kWaitForever: no limit) runs out.
     ErrorCode Wait(std::uint32_t mask, std::uint32_t waitMs, std::uint32_t& type);
     ErrorCode PostTermination();
 
-private:
+  private:
     ErrorCode OpenTerminationEvent();
     bool TakePostedTermination();
 

@@ -58,7 +58,8 @@ std::uint16_t RecordedType(int fd) {
     unsigned object = 0;
     long pid = 0;
     int consumed = 0;
-    const int fields = std::sscanf(record, "rtentry 1 type=%u object=%u pid=%ld\n%n", &type, &object, &pid, &consumed);
+    const int fields =
+        std::sscanf(record, "rtentry 1 type=%u object=%u pid=%ld\n%n", &type, &object, &pid, &consumed);
     if (fields != 3 || consumed != length || record[length - 1] != '\n' || type == 0 || type > 0xFFFF) {
         return 0;
     }
@@ -66,7 +67,8 @@ std::uint16_t RecordedType(int fd) {
 }
 
 ErrorCode WriteFailure(int error) {
-    return error == EACCES || error == EPERM || error == EROFS ? ErrorCode::RootNotWritable : ErrorCode::HostFailure;
+    return error == EACCES || error == EPERM || error == EROFS ? ErrorCode::RootNotWritable
+                                                               : ErrorCode::HostFailure;
 }
 
 }  // namespace
@@ -122,12 +124,14 @@ RootDirectory::RootDirectory(std::string path, UniqueFd directory)
 ErrorCode RootDirectory::CreateLockedEntry(std::uint16_t type, Handle object, std::string& workName,
                                            UniqueFd& file) {
     workName = kWorkNamePrefix + std::to_string(getpid()) + "-" + std::to_string(++workNameCounter_);
-    file.Reset(openat(directory_.Get(), workName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    file.Reset(
+        openat(directory_.Get(), workName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!file.Valid()) {
         return WriteFailure(errno);
     }
     const std::string record = EntryRecord(type, object);
-    const bool written = write(file.Get(), record.data(), record.size()) == static_cast<ssize_t>(record.size());
+    const bool written =
+        write(file.Get(), record.data(), record.size()) == static_cast<ssize_t>(record.size());
     const int error = errno;
     if (!written || !TakeEntryLock(file.Get())) {
         unlinkat(directory_.Get(), workName.c_str(), 0);
@@ -143,7 +147,8 @@ ErrorCode RootDirectory::Catalog(const char* name, std::uint16_t type, Handle ob
     std::lock_guard lock(mutex_);
     std::string workName;
     UniqueFd file;
-    if (const ErrorCode created = CreateLockedEntry(type, object, workName, file); created != ErrorCode::None) {
+    if (const ErrorCode created = CreateLockedEntry(type, object, workName, file);
+        created != ErrorCode::None) {
         return created;
     }
     // link() never replaces an existing name: of all racers exactly one succeeds.
@@ -264,24 +269,49 @@ ErrorCode RootDirectory::RemoveOwn(const char* name, const OwnedEntry& own) {
 // remover out until the name is unlinked.
 ErrorCode RootDirectory::RemoveStale(const char* name) {
     UniqueFd file(openat(directory_.Get(), name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!file.Valid()) {
+        return RemoveUnopenable(name, errno);
+    }
+    struct stat opened {};
+    if (fstat(file.Get(), &opened) != 0) {
+        return ErrorCode::HostFailure;
+    }
+    if (S_ISREG(opened.st_mode) && !TakeEntryLock(file.Get())) {
+        return errno == EAGAIN || errno == EACCES ? ErrorCode::NotOwner : ErrorCode::HostFailure;
+    }
+    // The name must still refer to the file opened: another remover may have
+    // replaced it in between, and the replacement is not ours to remove.
+    struct stat named {};
+    if (fstatat(directory_.Get(), name, &named, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno == ENOENT ? ErrorCode::NameNotFound : ErrorCode::HostFailure;
+    }
+    if (named.st_dev != opened.st_dev || named.st_ino != opened.st_ino) {
+        return ErrorCode::NotOwner;
+    }
+    return unlinkat(directory_.Get(), name, 0) == 0 ? ErrorCode::None : WriteFailure(errno);
+}
+
+// A symlink or an unreadable file where an entry should be can hold no lock,
+// so no live object owns it. A directory is not an entry this kernel wrote and
+// is left alone.
+ErrorCode RootDirectory::RemoveUnopenable(const char* name, int openError) {
+    switch (openError) {
+        case ENOENT:
+            return ErrorCode::NameNotFound;
+        case EISDIR:
+            return ErrorCode::NotOwner;
+        case ELOOP:
+        case EACCES:
+            break;
+        default:
+            return ErrorCode::HostFailure;
+    }
     struct stat named {};
     if (fstatat(directory_.Get(), name, &named, AT_SYMLINK_NOFOLLOW) != 0) {
         return errno == ENOENT ? ErrorCode::NameNotFound : ErrorCode::HostFailure;
     }
     if (S_ISDIR(named.st_mode)) {
-        return ErrorCode::NotOwner;  // not an entry this kernel wrote; left alone
-    }
-    if (file.Valid() && S_ISREG(named.st_mode)) {
-        if (!TakeEntryLock(file.Get())) {
-            return errno == EAGAIN || errno == EACCES ? ErrorCode::NotOwner : ErrorCode::HostFailure;
-        }
-        // The name must still refer to the file locked: another remover may have
-        // replaced it between the open and the lock.
-        struct stat locked {};
-        if (fstat(file.Get(), &locked) != 0 || fstatat(directory_.Get(), name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-            locked.st_dev != named.st_dev || locked.st_ino != named.st_ino) {
-            return ErrorCode::NotOwner;
-        }
+        return ErrorCode::NotOwner;
     }
     return unlinkat(directory_.Get(), name, 0) == 0 ? ErrorCode::None : WriteFailure(errno);
 }

@@ -26,17 +26,19 @@ namespace hosted {
 // What a lookup found: one entry file, kept open so that its owner's liveness
 // can be asked later without trusting the name to still refer to it.
 class RootEntry {
-public:
+  public:
     RootEntry(UniqueFd file, dev_t device, ino_t inode, std::uint16_t recordedType);
 
     // The recorded object type while the owner lives; 0 once it is gone, and
     // always 0 for an entry that is unreadable, truncated or garbage.
     std::uint16_t LiveType() const;
-    bool SameFileAs(const RootEntry& other) const { return device_ == other.device_ && inode_ == other.inode_; }
+    bool SameFileAs(const RootEntry& other) const {
+        return device_ == other.device_ && inode_ == other.inode_;
+    }
     // False once the entry has been removed from the directory.
     bool StillNamed() const;
 
-private:
+  private:
     UniqueFd file_;
     dev_t device_;
     ino_t inode_;
@@ -44,7 +46,7 @@ private:
 };
 
 class RootDirectory {
-public:
+  public:
     // $XDG_RUNTIME_DIR/rtroot, or a per-user directory under /tmp when the
     // variable is unset or not an absolute path.
     static std::string DefaultPath();
@@ -61,7 +63,7 @@ public:
 
     const std::string& Path() const { return path_; }
 
-private:
+  private:
     struct OwnedEntry {
         UniqueFd file;  // holds the lock that keeps the entry alive
         dev_t device;
@@ -74,6 +76,7 @@ private:
     ErrorCode CreateLockedEntry(std::uint16_t type, Handle object, std::string& workName, UniqueFd& file);
     ErrorCode RemoveOwn(const char* name, const OwnedEntry& own);
     ErrorCode RemoveStale(const char* name);
+    ErrorCode RemoveUnopenable(const char* name, int openError);
 
     std::string path_;
     UniqueFd directory_;

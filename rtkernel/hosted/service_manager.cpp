@@ -48,8 +48,8 @@ void NotifyServiceManager(const char* state) {
         return;
     }
     const auto addressLength = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
-    if (sendto(sender.Get(), state, std::strlen(state), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address),
-               addressLength) < 0) {
+    if (sendto(sender.Get(), state, std::strlen(state), MSG_NOSIGNAL,
+               reinterpret_cast<const sockaddr*>(&address), addressLength) < 0) {
         ReportUnreachable(socketName, errno);
     }
 }

@@ -10,7 +10,9 @@ using namespace scenario;
 using scripted::KernelScript;
 using scripted::RunScenario;
 
-long Count(const Calls& calls, const std::string& call) { return std::count(calls.begin(), calls.end(), call); }
+long Count(const Calls& calls, const std::string& call) {
+    return std::count(calls.begin(), calls.end(), call);
+}
 
 TEST(NotificationLoop, OnlyTypeTwoFiftyFiveEndsTheService) {
     struct Case {

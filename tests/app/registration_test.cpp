@@ -24,7 +24,9 @@ struct Registration {
     std::uint32_t failureCode;  // 0: the name is registered
 };
 
-void PrintTo(const Registration& r, std::ostream* out) { *out << r.name; }
+void PrintTo(const Registration& r, std::ostream* out) {
+    *out << r.name;
+}
 
 class NameRegistration : public testing::TestWithParam<Registration> {};
 
@@ -41,8 +43,11 @@ TEST_P(NameRegistration, RegistersOrShutsDownWithoutTouchingTheName) {
     registration.arrange(script);
     const auto result = RunScenario(script, RunService);
 
-    const Calls untilName = {"GetRtThreadHandles(3)", "CopyRtSystemInfo", "SetRtProcessMaxPriority(0x0, 150)",
-                             "GetRtThreadHandles(0)", "CatalogRtHandle(0x0, 0x31, \"TMain\")",
+    const Calls untilName = {"GetRtThreadHandles(3)",
+                             "CopyRtSystemInfo",
+                             "SetRtProcessMaxPriority(0x0, 150)",
+                             "GetRtThreadHandles(0)",
+                             "CatalogRtHandle(0x0, 0x31, \"TMain\")",
                              "GetRtThreadHandles(1)"};
     EXPECT_EQ(result.exitStatus, 0);
     if (registration.failureCode == 0) {
@@ -51,10 +56,13 @@ TEST_P(NameRegistration, RegistersOrShutsDownWithoutTouchingTheName) {
                   Join({untilName, registration.registrationCalls, {kWait, kUncatalogName, "RtExit(0)"}}));
     } else {
         // The name was never ours: the shutdown runs but leaves it where it stands.
-        EXPECT_EQ(result.console, kStarted + Failure("Cannot catalog process name", registration.failureCode) +
+        EXPECT_EQ(result.console, kStarted +
+                                      Failure("Cannot catalog process name", registration.failureCode) +
                                       kCleaningUp + kCleanedUp);
-        EXPECT_EQ(result.calls, Join({untilName, registration.registrationCalls,
-                                      ReportQueries(registration.failureCode), {"GetRtThreadHandles(0)", "RtExit(0)"}}));
+        EXPECT_EQ(result.calls, Join({untilName,
+                                      registration.registrationCalls,
+                                      ReportQueries(registration.failureCode),
+                                      {"GetRtThreadHandles(0)", "RtExit(0)"}}));
     }
 }
 
@@ -70,18 +78,17 @@ INSTANTIATE_TEST_SUITE_P(
                      [](KernelScript& s) { s.handleTypes[kHolder] = 2; },
                      {kCatalogName, kLookUpName, kHolderType},
                      kNameTaken},
-        Registration{"LookupFails",
-                     [](KernelScript& s) { s.entries.clear(); },
-                     {kCatalogName, kLookUpName},
-                     0x0B},
+        Registration{
+            "LookupFails", [](KernelScript& s) { s.entries.clear(); }, {kCatalogName, kLookUpName}, 0x0B},
         Registration{"UncatalogFails",
                      [](KernelScript& s) { s.outcomes["UncatalogRtHandle Zorvandelith"] = {Fails(0x0D)}; },
                      {kCatalogName, kLookUpName, kHolderType, kUncatalogName},
                      0x0D},
-        Registration{"SecondCatalogFails",
-                     [](KernelScript& s) { s.outcomes["CatalogRtHandle Zorvandelith"].push_back(Fails(0x0E)); },
-                     {kCatalogName, kLookUpName, kHolderType, kUncatalogName, kCatalogName},
-                     0x0E}),
+        Registration{
+            "SecondCatalogFails",
+            [](KernelScript& s) { s.outcomes["CatalogRtHandle Zorvandelith"].push_back(Fails(0x0E)); },
+            {kCatalogName, kLookUpName, kHolderType, kUncatalogName, kCatalogName},
+            0x0E}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(NameRegistration, MainThreadNameTakenChangesNothing) {
@@ -93,11 +100,12 @@ TEST(NameRegistration, MainThreadNameTakenChangesNothing) {
 
     EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.console, kStarted + kInitialized + kCleaningUp + kCleanedUp);
-    EXPECT_EQ(result.calls, Join({{"GetRtThreadHandles(3)", "CopyRtSystemInfo", "SetRtProcessMaxPriority(0x0, 150)",
-                                   "GetRtThreadHandles(0)", "CatalogRtHandle(0x0, 0x31, \"TMain\")",
-                                   "LookupRtHandle(0x0, \"TMain\", 0)", "GetRtHandleType(0x45)",
-                                   "GetRtThreadHandles(1)", kCatalogName},
-                                  {kWait, kUncatalogName, "RtExit(0)"}}));
+    EXPECT_EQ(result.calls,
+              Join({{"GetRtThreadHandles(3)", "CopyRtSystemInfo", "SetRtProcessMaxPriority(0x0, 150)",
+                     "GetRtThreadHandles(0)", "CatalogRtHandle(0x0, 0x31, \"TMain\")",
+                     "LookupRtHandle(0x0, \"TMain\", 0)", "GetRtHandleType(0x45)", "GetRtThreadHandles(1)",
+                     kCatalogName},
+                    {kWait, kUncatalogName, "RtExit(0)"}}));
 }
 
 // Should the reporter ever return on this path (the kernel names another thread

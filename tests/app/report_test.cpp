@@ -50,7 +50,9 @@ struct Decision {
     Calls afterQueries;
 };
 
-void PrintTo(const Decision& d, std::ostream* out) { *out << d.name; }
+void PrintTo(const Decision& d, std::ostream* out) {
+    *out << d.name;
+}
 
 class Reporter : public testing::TestWithParam<Decision> {};
 
@@ -74,15 +76,27 @@ INSTANTIATE_TEST_SUITE_P(
     Table, Reporter,
     testing::Values(
         Decision{"NotStartedEndsAtOnce", LifecycleState::NotStarted, true, 0, "", {"RtExit(0)"}},
-        Decision{"NotStartedOnOtherThreadEndsAtOnce", LifecycleState::NotStarted, false, 0, "", {"RtExit(0)"}},
-        Decision{"InitializingOnMainShutsDown", LifecycleState::Initializing, true, 0, kCleaningUp + kCleanedUp,
+        Decision{
+            "NotStartedOnOtherThreadEndsAtOnce", LifecycleState::NotStarted, false, 0, "", {"RtExit(0)"}},
+        Decision{"InitializingOnMainShutsDown",
+                 LifecycleState::Initializing,
+                 true,
+                 0,
+                 kCleaningUp + kCleanedUp,
                  {"GetRtThreadHandles(0)", "RtExit(0)"}},
-        Decision{"RunningOnMainReturns", LifecycleState::Running, true, kReturned, "", {"GetRtThreadHandles(0)"}},
-        Decision{"CleaningUpOnMainReturns", LifecycleState::CleaningUp, true, kReturned, "",
+        Decision{
+            "RunningOnMainReturns", LifecycleState::Running, true, kReturned, "", {"GetRtThreadHandles(0)"}},
+        Decision{"CleaningUpOnMainReturns",
+                 LifecycleState::CleaningUp,
+                 true,
+                 kReturned,
+                 "",
                  {"GetRtThreadHandles(0)"}},
-        Decision{"InitializingOnOtherSignalsExit", LifecycleState::Initializing, false, kReturned, "", kToExitMailbox},
+        Decision{"InitializingOnOtherSignalsExit", LifecycleState::Initializing, false, kReturned, "",
+                 kToExitMailbox},
         Decision{"RunningOnOtherSignalsExit", LifecycleState::Running, false, kReturned, "", kToExitMailbox},
-        Decision{"CleaningUpOnOtherSignalsExit", LifecycleState::CleaningUp, false, kReturned, "", kToExitMailbox}),
+        Decision{"CleaningUpOnOtherSignalsExit", LifecycleState::CleaningUp, false, kReturned, "",
+                 kToExitMailbox}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Reporter, SendsToTheBadHandleWhenTheMailboxIsNotFound) {
@@ -126,7 +140,8 @@ TEST(Reporter, InstallsNoExceptionSettingsItCouldNotRead) {
     const auto result = RunScenario(script, ReportWhile(LifecycleState::Running, 0x31));
 
     EXPECT_EQ(result.exitStatus, kReturned);
-    EXPECT_EQ(WithoutErrorQueries(result.calls), (Calls{"GetRtExceptionHandlerInfo(0)", "GetRtThreadHandles(0)"}));
+    EXPECT_EQ(WithoutErrorQueries(result.calls),
+              (Calls{"GetRtExceptionHandlerInfo(0)", "GetRtThreadHandles(0)"}));
 }
 
 TEST(TicksForDuration, RoundsUpWithoutWrapping) {
@@ -136,9 +151,15 @@ TEST(TicksForDuration, RoundsUpWithoutWrapping) {
         std::uint32_t ticks;
     };
     const Case cases[] = {
-        {100, 0, 0},          {100, 1, 1},           {100, 100, 1},
-        {100, 101, 2},        {100, 0xFFFFFFFF, 0xFFFFFFFF}, {100, 0xFFFFFFFE, 42949673},
-        {1, 0xFFFFFFFE, 0xFFFFFFFE}, {10000, 0xFFFFFFF0, 429497}, {0, 250, 250},
+        {100, 0, 0},
+        {100, 1, 1},
+        {100, 100, 1},
+        {100, 101, 2},
+        {100, 0xFFFFFFFF, 0xFFFFFFFF},
+        {100, 0xFFFFFFFE, 42949673},
+        {1, 0xFFFFFFFE, 0xFFFFFFFE},
+        {10000, 0xFFFFFFF0, 429497},
+        {0, 250, 250},
     };
     for (const Case& c : cases) {
         tickLength = c.tick;

@@ -37,8 +37,8 @@ inline std::string Failure(const std::string& message, std::uint32_t code,
 
 // What every report asks of the kernel before it decides, with the default script.
 inline Calls ReportQueries(std::uint32_t code) {
-    return {"GetLastRtError", "GetRtErrorText(" + Hex(code) + ")", "GetLastRtError", "GetRtExceptionHandlerInfo(0)",
-            "SetRtExceptionHandler(11 22 33 44 55 66 00 88)"};
+    return {"GetLastRtError", "GetRtErrorText(" + Hex(code) + ")", "GetLastRtError",
+            "GetRtExceptionHandlerInfo(0)", "SetRtExceptionHandler(11 22 33 44 55 66 00 88)"};
 }
 
 inline Calls Join(std::initializer_list<Calls> parts) {
@@ -62,7 +62,9 @@ inline Calls StartUpCalls() {
 
 inline const char* kWait = "RtNotifyEvent(12, 0xffffffff)";
 
-inline int RunService() { return InitializeApplication(); }
+inline int RunService() {
+    return InitializeApplication();
+}
 
 // A script whose first notification ends the service.
 inline scripted::KernelScript TerminatedScript() {

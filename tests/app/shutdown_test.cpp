@@ -18,7 +18,9 @@ Calls ShutdownCalls(const Calls& calls) {
     return wait == calls.end() ? Calls{} : WithoutErrorQueries(Calls(wait + 1, calls.end()));
 }
 
-Calls Pauses(int count) { return Calls(static_cast<std::size_t>(count), "RtSleep(100)"); }
+Calls Pauses(int count) {
+    return Calls(static_cast<std::size_t>(count), "RtSleep(100)");
+}
 
 struct WorkerCase {
     const char* name;
@@ -27,7 +29,9 @@ struct WorkerCase {
     Calls expected;
 };
 
-void PrintTo(const WorkerCase& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const WorkerCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class WorkerWait : public testing::TestWithParam<WorkerCase> {};
 
@@ -58,14 +62,17 @@ const std::string kRemoveName = "UncatalogRtHandle(0x1, \"Zorvandelith\")";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, WorkerWait,
-    testing::Values(WorkerCase{"NoWorkers", {0, 0, 0}, 0, {kRemoveName, "RtExit(0)"}},
-                    WorkerCase{"WorkerEndsAfterThreePauses", {0, 0x52, 0}, 3,
-                               Join({Pauses(3), {kRemoveName, "RtExit(0)"}})},
-                    WorkerCase{"WorkerEndsOnTheLastPause", {0x51, 0, 0}, 100,
-                               Join({Pauses(100), {kRemoveName, "RtExit(0)"}})},
-                    WorkerCase{"WorkersNeverEnd", {0x53, 0, 0x51}, 0,
-                               Join({Pauses(100),
-                                     {"DeleteRtThread(0x53)", "DeleteRtThread(0x51)", kRemoveName, "RtExit(0)"}})}),
+    testing::Values(
+        WorkerCase{"NoWorkers", {0, 0, 0}, 0, {kRemoveName, "RtExit(0)"}},
+        WorkerCase{
+            "WorkerEndsAfterThreePauses", {0, 0x52, 0}, 3, Join({Pauses(3), {kRemoveName, "RtExit(0)"}})},
+        WorkerCase{
+            "WorkerEndsOnTheLastPause", {0x51, 0, 0}, 100, Join({Pauses(100), {kRemoveName, "RtExit(0)"}})},
+        WorkerCase{
+            "WorkersNeverEnd",
+            {0x53, 0, 0x51},
+            0,
+            Join({Pauses(100), {"DeleteRtThread(0x53)", "DeleteRtThread(0x51)", kRemoveName, "RtExit(0)"}})}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Every release that fails is reported and the shutdown goes on to the next.
@@ -93,10 +100,18 @@ TEST(Shutdown, ReportsEachFailedReleaseAndPassesOver) {
                                   Failure("Cannot remove my own name", 0x43) + kCleanedUp);
     const Calls report = {"GetRtExceptionHandlerInfo(0)", "SetRtExceptionHandler(11 22 33 44 55 66 00 88)",
                           "GetRtThreadHandles(0)"};
-    EXPECT_EQ(ShutdownCalls(result.calls),
-              Join({Pauses(100), {"DeleteRtThread(0x51)"}, report, {"DeleteRtThread(0x52)", "DeleteRtThread(0x53)"},
-                    report, {"DeleteRtMemoryHandle(0x61)"}, report, {"FreeRtMemory(0x40000)"}, report,
-                    {kRemoveName}, report, {"RtExit(0)"}}));
+    EXPECT_EQ(ShutdownCalls(result.calls), Join({Pauses(100),
+                                                 {"DeleteRtThread(0x51)"},
+                                                 report,
+                                                 {"DeleteRtThread(0x52)", "DeleteRtThread(0x53)"},
+                                                 report,
+                                                 {"DeleteRtMemoryHandle(0x61)"},
+                                                 report,
+                                                 {"FreeRtMemory(0x40000)"},
+                                                 report,
+                                                 {kRemoveName},
+                                                 report,
+                                                 {"RtExit(0)"}}));
 }
 
 TEST(Shutdown, ReleasesTheMemoryItHoldsAndKeepsTheMainThreadName) {

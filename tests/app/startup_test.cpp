@@ -28,7 +28,9 @@ struct StartUpFailure {
     std::uint32_t code;
 };
 
-void PrintTo(const StartUpFailure& f, std::ostream* out) { *out << f.name; }
+void PrintTo(const StartUpFailure& f, std::ostream* out) {
+    *out << f.name;
+}
 
 class StartUpFailures : public testing::TestWithParam<StartUpFailure> {};
 
@@ -46,8 +48,9 @@ TEST_P(StartUpFailures, EndTheProcessWithStatusZero) {
     EXPECT_TRUE(result.exited);
     EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.console, kStarted + Failure(failure.message, failure.code));
-    EXPECT_EQ(result.calls,
-              Join({{"GetRtThreadHandles(3)", "CopyRtSystemInfo"}, ReportQueries(failure.code), {"RtExit(0)"}}));
+    EXPECT_EQ(
+        result.calls,
+        Join({{"GetRtThreadHandles(3)", "CopyRtSystemInfo"}, ReportQueries(failure.code), {"RtExit(0)"}}));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -63,7 +66,8 @@ TEST(StartUp, TickLengthIsTenThousandDividedByTheTickField) {
         std::uint16_t tick;
         int tickLength;
     };
-    for (const Case& c : {Case{10000, 1}, Case{5000, 2}, Case{100, 100}, Case{101, 99}, Case{1, 10000 % 256}}) {
+    for (const Case& c :
+         {Case{10000, 1}, Case{5000, 2}, Case{100, 100}, Case{101, 99}, Case{1, 10000 % 256}}) {
         KernelScript script;  // no notification: the wait fails and start-up returns
         script.lowLevelTick = c.tick;
         const auto result = RunScenario(script, [] {

@@ -39,7 +39,9 @@ std::string Hex(unsigned value) {
     return text;
 }
 
-std::string Quoted(const char* name) { return name == nullptr ? std::string("null") : '"' + std::string(name) + '"'; }
+std::string Quoted(const char* name) {
+    return name == nullptr ? std::string("null") : '"' + std::string(name) + '"';
+}
 
 std::string Bytes(const std::uint8_t* data, std::uint32_t length) {
     std::string text;
@@ -182,7 +184,8 @@ Handle GetRtThreadHandles(std::uint8_t selector) {
                 script.callingThreads.pop_front();
                 return next;
             }
-            return std::this_thread::get_id() == playback->scenarioThread ? script.mainThread : script.otherThread;
+            return std::this_thread::get_id() == playback->scenarioThread ? script.mainThread
+                                                                          : script.otherThread;
         case kSelectCallingProcess:
             return script.process;
         case kSelectRootProcess:
@@ -301,12 +304,14 @@ bool SetRtExceptionHandler(const std::uint8_t* settings) {
 }
 
 bool SendRtData(Handle mailbox, const void* data, std::uint32_t length) {
-    Record("SendRtData(" + Hex(mailbox) + ", " + Bytes(static_cast<const std::uint8_t*>(data), length) + ", " +
-           std::to_string(length) + ")");
+    Record("SendRtData(" + Hex(mailbox) + ", " + Bytes(static_cast<const std::uint8_t*>(data), length) +
+           ", " + std::to_string(length) + ")");
     return Next("SendRtData");
 }
 
-std::FILE* RtConsoleStream() { return playback->console; }
+std::FILE* RtConsoleStream() {
+    return playback->console;
+}
 
 void RtExit(int status) {
     Record("RtExit(" + std::to_string(status) + ")");

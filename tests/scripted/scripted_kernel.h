@@ -21,7 +21,9 @@ struct Outcome {
     std::uint32_t error = 0;  // becomes the caller's last error when the call fails
 };
 
-inline Outcome Fails(std::uint32_t error) { return Outcome{false, error}; }
+inline Outcome Fails(std::uint32_t error) {
+    return Outcome{false, error};
+}
 
 struct KernelScript {
     Handle rootProcess = 0x01;

@@ -1,0 +1,137 @@
+#include "tests/e2e/service_process.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+
+namespace e2e {
+
+ServiceProcess::ServiceProcess(const Options& options) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+        return;
+    }
+    // Blocked before the fork, so that a signal sent as soon as the child
+    // exists is already pending in it, whatever the scheduler does.
+    sigset_t childMask;
+    sigset_t parentMask;
+    sigemptyset(&childMask);
+    if (options.terminationBlockedAtStart) {
+        sigaddset(&childMask, SIGTERM);
+    }
+    sigprocmask(SIG_BLOCK, &childMask, &parentMask);
+    pid_ = fork();
+    if (pid_ == 0) {
+        dup2(ends[1], STDOUT_FILENO);
+        for (const auto& [name, value] : options.environment) {
+            value.empty() ? unsetenv(name.c_str()) : setenv(name.c_str(), value.c_str(), 1);
+        }
+        sigprocmask(SIG_SETMASK, &childMask, nullptr);
+        execl(ZORVANDELITH_BINARY, "zorvandelith", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    sigprocmask(SIG_SETMASK, &parentMask, nullptr);
+    close(ends[1]);
+    output_ = ends[0];
+}
+
+ServiceProcess::~ServiceProcess() {
+    if (pid_ > 0 && !reaped_) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    if (output_ >= 0) {
+        close(output_);
+    }
+}
+
+bool ServiceProcess::ReadSome(std::chrono::milliseconds within) {
+    pollfd ready = {output_, POLLIN, 0};
+    if (poll(&ready, 1, static_cast<int>(within.count())) <= 0) {
+        return false;
+    }
+    char buffer[4096];
+    const ssize_t got = read(output_, buffer, sizeof buffer);
+    if (got <= 0) {
+        return false;
+    }
+    console_.append(buffer, static_cast<std::size_t>(got));
+    return true;
+}
+
+bool ServiceProcess::WaitForLine(const std::string& line, std::chrono::milliseconds within) {
+    const auto deadline = std::chrono::steady_clock::now() + within;
+    const std::string wanted = line + "\n";
+    while (console_.find(wanted) == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !ReadSome(left)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void ServiceProcess::Signal(int signal) const {
+    kill(pid_, signal);
+}
+
+bool ServiceProcess::Running() const {
+    siginfo_t info{};
+    return !reaped_ && waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == 0;
+}
+
+int ServiceProcess::WaitForExit(std::chrono::milliseconds within) {
+    const auto deadline = std::chrono::steady_clock::now() + within;
+    while (!reaped_ && std::chrono::steady_clock::now() < deadline) {
+        ReadSome(std::chrono::milliseconds(10));
+        if (waitpid(pid_, &status_, WNOHANG) == pid_) {
+            reaped_ = true;
+        }
+    }
+    if (!reaped_) {
+        return -1000;
+    }
+    while (ReadSome(std::chrono::milliseconds(100))) {
+    }
+    return WIFEXITED(status_) ? WEXITSTATUS(status_) : -WTERMSIG(status_);
+}
+
+long ServiceProcess::ContextSwitches() const {
+    long total = 0;
+    const std::string tasks = "/proc/" + std::to_string(pid_) + "/task";
+    DIR* directory = opendir(tasks.c_str());
+    if (directory == nullptr) {
+        return -1;
+    }
+    while (const dirent* task = readdir(directory)) {
+        std::ifstream status(tasks + "/" + task->d_name + "/status");
+        std::string key;
+        long value = 0;
+        while (status >> key) {
+            if (key == "voluntary_ctxt_switches:" || key == "nonvoluntary_ctxt_switches:") {
+                status >> value;
+                total += value;
+            }
+        }
+    }
+    closedir(directory);
+    return total;
+}
+
+std::string Lines(std::initializer_list<const char*> lines) {
+    std::string text;
+    for (const char* line : lines) {
+        text += std::string(line) + "\n";
+    }
+    return text;
+}
+
+}  // namespace e2e

@@ -1,0 +1,49 @@
+// Starts the built binary as a real process with its own environment and
+// reads its console as a user's pipe would.
+#pragma once
+
+#include <signal.h>
+
+#include <chrono>
+#include <map>
+#include <string>
+
+namespace e2e {
+
+class ServiceProcess {
+  public:
+    struct Options {
+        std::map<std::string, std::string> environment;  // an empty value unsets the variable
+        bool terminationBlockedAtStart = false;          // as a signal that arrives before the program runs
+    };
+
+    explicit ServiceProcess(const Options& options);
+    ServiceProcess(const ServiceProcess&) = delete;
+    ServiceProcess& operator=(const ServiceProcess&) = delete;
+    ~ServiceProcess();
+
+    pid_t Pid() const { return pid_; }
+    // Reads until the console has printed the line (without its line break);
+    // false if it does not within the time.
+    bool WaitForLine(const std::string& line, std::chrono::milliseconds within = std::chrono::seconds(10));
+    void Signal(int signal) const;
+    bool Running() const;
+    // The exit status, or -signal; everything printed is in Console() afterwards.
+    int WaitForExit(std::chrono::milliseconds within = std::chrono::seconds(20));
+    const std::string& Console() const { return console_; }
+    // Voluntary and involuntary context switches of every thread so far.
+    long ContextSwitches() const;
+
+  private:
+    bool ReadSome(std::chrono::milliseconds within);
+
+    pid_t pid_ = -1;
+    int output_ = -1;
+    int status_ = 0;
+    bool reaped_ = false;
+    std::string console_;
+};
+
+std::string Lines(std::initializer_list<const char*> lines);
+
+}  // namespace e2e

@@ -1,0 +1,296 @@
+#include "rtkernel/hosted/root_directory.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "tests/support/child.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using hosted::ErrorCode;
+using hosted::RootDirectory;
+using hosted::RootEntry;
+using testsupport::ForkChild;
+using testsupport::Gate;
+using testsupport::TempDir;
+using testsupport::WaitChild;
+
+constexpr std::uint16_t kProcessType = 2;
+
+class RootDirectoryTest : public testing::Test {
+  protected:
+    void SetUp() override { ASSERT_EQ(RootDirectory::Open(Root(), root_), ErrorCode::None); }
+    std::string Root() const { return temp_ / "rtroot"; }
+    std::string Entry(const std::string& name) const { return Root() + "/" + name; }
+
+    std::uint16_t TypeOf(const char* name) {
+        std::shared_ptr<RootEntry> entry;
+        EXPECT_EQ(root_->Lookup(name, 0, entry), ErrorCode::None) << name;
+        return entry ? entry->LiveType() : 0xDEAD;
+    }
+
+    // Catalogs the name from a child process that then holds it until the gate opens.
+    pid_t HoldInChild(const char* name, Gate& release) {
+        Gate catalogued;
+        const pid_t child = ForkChild([&] {
+            std::unique_ptr<RootDirectory> own;
+            if (RootDirectory::Open(Root(), own) != ErrorCode::None ||
+                own->Catalog(name, 2, 7) != ErrorCode::None) {
+                return 1;
+            }
+            catalogued.Open();
+            release.Wait();
+            return 0;
+        });
+        catalogued.Wait();
+        return child;
+    }
+
+    // Leaves an entry behind as a process killed while holding it would.
+    void LeaveStaleEntry(const char* name) {
+        Gate never;
+        const pid_t child = HoldInChild(name, never);
+        kill(child, SIGKILL);
+        EXPECT_EQ(WaitChild(child), -SIGKILL);
+    }
+
+    TempDir temp_;
+    std::unique_ptr<RootDirectory> root_;
+};
+
+TEST_F(RootDirectoryTest, CreatesAPrivateDirectory) {
+    struct stat status {};
+    ASSERT_EQ(stat(Root().c_str(), &status), 0);
+    EXPECT_TRUE(S_ISDIR(status.st_mode));
+    EXPECT_EQ(status.st_mode & 0777, 0700u);
+}
+
+TEST_F(RootDirectoryTest, CatalogLookupUncatalogOwnName) {
+    EXPECT_EQ(root_->Catalog("Zorvandelith", kProcessType, 1), ErrorCode::None);
+    EXPECT_EQ(TypeOf("Zorvandelith"), kProcessType);
+    EXPECT_EQ(root_->Catalog("Zorvandelith", kProcessType, 1), ErrorCode::NameTaken);
+    EXPECT_EQ(root_->Uncatalog("Zorvandelith"), ErrorCode::None);
+    std::shared_ptr<RootEntry> entry;
+    EXPECT_EQ(root_->Lookup("Zorvandelith", 0, entry), ErrorCode::NameNotFound);
+    EXPECT_EQ(root_->Uncatalog("Zorvandelith"), ErrorCode::NameNotFound);
+    EXPECT_EQ(root_->Catalog("Zorvandelith", kProcessType, 1), ErrorCode::None);
+}
+
+TEST_F(RootDirectoryTest, BadNamesAreRefusedByEveryCall) {
+    std::shared_ptr<RootEntry> entry;
+    for (const char* name : {"", "a/b", "..", ".", "ctl\x01", "0123456789012345678901234567890123"}) {
+        EXPECT_EQ(root_->Catalog(name, kProcessType, 1), ErrorCode::BadName) << name;
+        EXPECT_EQ(root_->Lookup(name, 0, entry), ErrorCode::BadName) << name;
+        EXPECT_EQ(root_->Uncatalog(name), ErrorCode::BadName) << name;
+    }
+}
+
+TEST_F(RootDirectoryTest, AnotherProcessesLiveNameIsNeitherTakenNorRemoved) {
+    Gate release;
+    const pid_t holder = HoldInChild("Zorvandelith", release);
+
+    EXPECT_EQ(TypeOf("Zorvandelith"), kProcessType);
+    EXPECT_EQ(root_->Catalog("Zorvandelith", kProcessType, 1), ErrorCode::NameTaken);
+    EXPECT_EQ(root_->Uncatalog("Zorvandelith"), ErrorCode::NotOwner);
+    EXPECT_EQ(access(Entry("Zorvandelith").c_str(), F_OK), 0);
+
+    release.Open();
+    EXPECT_EQ(WaitChild(holder), 0);
+    EXPECT_EQ(TypeOf("Zorvandelith"), 0) << "the holder has exited";
+}
+
+TEST_F(RootDirectoryTest, EntryOfAKilledOwnerReadsStaleAndIsReplaced) {
+    LeaveStaleEntry("Zorvandelith");
+    std::shared_ptr<RootEntry> stale;
+    ASSERT_EQ(root_->Lookup("Zorvandelith", 0, stale), ErrorCode::None);
+    EXPECT_EQ(stale->LiveType(), 0);
+    EXPECT_EQ(root_->Uncatalog("Zorvandelith"), ErrorCode::None);
+    EXPECT_EQ(root_->Catalog("Zorvandelith", kProcessType, 1), ErrorCode::None);
+    EXPECT_EQ(TypeOf("Zorvandelith"), kProcessType);
+    EXPECT_EQ(stale->LiveType(), 0) << "a handle keeps naming the old entry";
+}
+
+// Each racer runs the whole claim: catalog, and on a stale entry remove and catalog again.
+// The directory stays open in `root` so that a winner keeps holding the name.
+int ClaimOnce(const std::string& path, std::unique_ptr<RootDirectory>& root) {
+    if (RootDirectory::Open(path, root) != ErrorCode::None) {
+        return 2;
+    }
+    if (root->Catalog("Zorvandelith", kProcessType, 1) == ErrorCode::None) {
+        return 0;
+    }
+    std::shared_ptr<RootEntry> entry;
+    if (root->Lookup("Zorvandelith", 0, entry) != ErrorCode::None || entry->LiveType() != 0 ||
+        root->Uncatalog("Zorvandelith") != ErrorCode::None) {
+        return 1;
+    }
+    return root->Catalog("Zorvandelith", kProcessType, 1) == ErrorCode::None ? 0 : 1;
+}
+
+TEST_F(RootDirectoryTest, ExactlyOneOfManyRacersWinsAFreeOrStaleName) {
+    constexpr int kRacers = 12;
+    for (const bool stale : {false, true, true}) {
+        unlink(Entry("Zorvandelith").c_str());
+        if (stale) {
+            LeaveStaleEntry("Zorvandelith");
+        }
+        Gate start;
+        Gate finish;
+        int results[2];
+        ASSERT_EQ(pipe(results), 0);
+        std::vector<pid_t> racers;
+        for (int i = 0; i < kRacers; ++i) {
+            racers.push_back(ForkChild([&] {
+                start.Wait();
+                std::unique_ptr<RootDirectory> claimed;
+                const char outcome = static_cast<char>('0' + ClaimOnce(Root(), claimed));
+                const bool reported = write(results[1], &outcome, 1) == 1;
+                close(results[1]);
+                if (!reported) {
+                    return 3;
+                }
+                finish.Wait();  // winners keep the name until every racer has tried
+                return 0;
+            }));
+        }
+        close(results[1]);
+        start.Open();
+        std::string outcomes;
+        char outcome = 0;
+        while (outcomes.size() < kRacers && read(results[0], &outcome, 1) == 1) {
+            outcomes += outcome;
+        }
+        close(results[0]);
+        finish.Open();
+        for (const pid_t racer : racers) {
+            WaitChild(racer);
+        }
+        EXPECT_EQ(outcomes.size(), static_cast<std::size_t>(kRacers));
+        EXPECT_EQ(std::count(outcomes.begin(), outcomes.end(), '0'), 1)
+            << outcomes << (stale ? " stale" : " free");
+        EXPECT_EQ(std::count(outcomes.begin(), outcomes.end(), '2'), 0) << outcomes;
+    }
+}
+
+TEST_F(RootDirectoryTest, CorruptEntriesReadStaleAndCanBeReplaced) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string&)> make;
+    };
+    auto write = [](const std::string& text) {
+        return [text](const std::string& path) { std::ofstream(path, std::ios::binary) << text; };
+    };
+    const Case cases[] = {
+        {"Empty", write("")},
+        {"Truncated", write("rtentry 1 type=2 obj")},
+        {"NoLineEnd", write("rtentry 1 type=2 object=1 pid=1")},
+        {"Garbage", write(std::string("\x00\xff\x13garbage", 10))},
+        {"TypeZero", write("rtentry 1 type=0 object=1 pid=1\n")},
+        {"TypeTooLarge", write("rtentry 1 type=70000 object=1 pid=1\n")},
+        {"Trailing", write("rtentry 1 type=2 object=1 pid=1\nmore")},
+        {"Huge", write(std::string(1 << 20, 'x'))},
+        {"Symlink", [](const std::string& path) { ASSERT_EQ(symlink("/etc/passwd", path.c_str()), 0); }},
+        {"Fifo", [](const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }},
+        {"Unreadable",
+         [](const std::string& path) {
+             std::ofstream(path) << "rtentry 1 type=2 object=1 pid=1\n";
+             chmod(path.c_str(), 0);
+         }},
+    };
+    for (const Case& c : cases) {
+        c.make(Entry(c.name));
+        EXPECT_EQ(TypeOf(c.name), 0) << c.name;
+        EXPECT_EQ(root_->Uncatalog(c.name), ErrorCode::None) << c.name;
+        EXPECT_EQ(root_->Catalog(c.name, kProcessType, 1), ErrorCode::None) << c.name;
+    }
+    EXPECT_EQ(access("/etc/passwd", F_OK), 0) << "a symlinked entry's target is never touched";
+}
+
+TEST_F(RootDirectoryTest, ADirectoryInPlaceOfAnEntryIsLeftAlone) {
+    ASSERT_EQ(mkdir(Entry("Zorvandelith").c_str(), 0700), 0);
+    EXPECT_EQ(TypeOf("Zorvandelith"), 0);
+    EXPECT_EQ(root_->Uncatalog("Zorvandelith"), ErrorCode::NotOwner);
+    EXPECT_EQ(root_->Catalog("Zorvandelith", kProcessType, 1), ErrorCode::NameTaken);
+}
+
+TEST_F(RootDirectoryTest, LookupWaitsForANameWithoutSpinning) {
+    std::shared_ptr<RootEntry> entry;
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(root_->Lookup("Later", 60, entry), ErrorCode::NameNotFound);
+    EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(60));
+
+    std::thread cataloguer([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::unique_ptr<RootDirectory> other;
+        if (RootDirectory::Open(Root(), other) == ErrorCode::None) {
+            other->Catalog("Later", kProcessType, 3);
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+    });
+    clock_t cpuBefore = clock();
+    EXPECT_EQ(root_->Lookup("Later", kWaitForever, entry), ErrorCode::None);
+    EXPECT_LT(clock() - cpuBefore, CLOCKS_PER_SEC / 50) << "the wait used the processor";
+    cataloguer.join();
+}
+
+TEST(RootDirectoryOpen, RefusesUnsafeDirectories) {
+    TempDir temp;
+    struct Case {
+        const char* name;
+        std::function<void(const std::string&)> make;
+        ErrorCode expected;
+    };
+    const Case cases[] = {
+        {"Symlink", [&](const std::string& p) { ASSERT_EQ(symlink(temp.Path().c_str(), p.c_str()), 0); },
+         ErrorCode::RootNotDirectory},
+        {"File", [](const std::string& p) { std::ofstream(p) << "x"; }, ErrorCode::RootNotDirectory},
+        {"WorldWritable", [](const std::string& p) { mkdir(p.c_str(), 0700), chmod(p.c_str(), 0777); },
+         ErrorCode::RootWritableByOthers},
+        {"GroupWritable", [](const std::string& p) { mkdir(p.c_str(), 0700), chmod(p.c_str(), 0720); },
+         ErrorCode::RootWritableByOthers},
+        {"MissingParent", [](const std::string&) {}, ErrorCode::RootUnavailable},
+    };
+    for (const Case& c : cases) {
+        const std::string path = std::string(c.name) == "MissingParent" ? temp / "no/such" : temp / c.name;
+        c.make(path);
+        std::unique_ptr<RootDirectory> root;
+        EXPECT_EQ(RootDirectory::Open(path, root), c.expected) << c.name;
+        EXPECT_FALSE(root) << c.name;
+    }
+    if (geteuid() == 0) {
+        const std::string foreign = temp / "Foreign";
+        ASSERT_EQ(mkdir(foreign.c_str(), 0700), 0);
+        ASSERT_EQ(chown(foreign.c_str(), 65534, 65534), 0);
+        std::unique_ptr<RootDirectory> root;
+        EXPECT_EQ(RootDirectory::Open(foreign, root), ErrorCode::RootNotOwned);
+    }
+}
+
+TEST(RootDirectoryOpen, ADirectoryThatCannotBeWrittenFailsToCatalogWithItsOwnError) {
+    if (geteuid() == 0) {
+        GTEST_SKIP() << "permissions do not bind root";
+    }
+    TempDir temp;
+    std::unique_ptr<RootDirectory> root;
+    ASSERT_EQ(RootDirectory::Open(temp / "rtroot", root), ErrorCode::None);
+    chmod((temp / "rtroot").c_str(), 0500);
+    EXPECT_EQ(root->Catalog("Zorvandelith", kProcessType, 1), ErrorCode::RootNotWritable);
+}
+
+TEST(RootDirectoryOpen, DefaultPathFollowsTheRuntimeDirectory) {
+    setenv("XDG_RUNTIME_DIR", "/run/user/4242", 1);
+    EXPECT_EQ(RootDirectory::DefaultPath(), "/run/user/4242/rtroot");
+    setenv("XDG_RUNTIME_DIR", "relative/dir", 1);
+    EXPECT_EQ(RootDirectory::DefaultPath(), "/tmp/rtroot-" + std::to_string(geteuid()));
+    unsetenv("XDG_RUNTIME_DIR");
+    EXPECT_EQ(RootDirectory::DefaultPath(), "/tmp/rtroot-" + std::to_string(geteuid()));
+}
+
+}  // namespace
