@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <thread>
@@ -69,9 +70,10 @@ bool ServiceProcess::WaitForLine(const std::string& line, std::chrono::milliseco
     const auto deadline = std::chrono::steady_clock::now() + within;
     const std::string wanted = line + "\n";
     while (console_.find(wanted) == std::string::npos) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || !ReadSome(left)) {
+        // With no time left, what the pipe already holds is still read.
+        const auto left = std::max(std::chrono::milliseconds(0), std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                                      deadline - std::chrono::steady_clock::now()));
+        if (!ReadSome(left)) {
             return false;
         }
     }

@@ -1,0 +1,98 @@
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/service_process.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using e2e::ServiceProcess;
+
+const char* const kInitialized = "Zorvandelith finished initialization";
+
+// Plays the service manager's end of the notification socket.
+class ManagerSocket {
+public:
+    // name starting with '@' binds in the abstract namespace.
+    explicit ManagerSocket(const std::string& name) : name_(name) {
+        socket_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, name.data(), name.size());
+        if (name[0] == '@') {
+            address.sun_path[0] = '\0';
+        }
+        bound_ = bind(socket_, reinterpret_cast<const sockaddr*>(&address),
+                      static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size())) == 0;
+    }
+    ManagerSocket(const ManagerSocket&) = delete;
+    ManagerSocket& operator=(const ManagerSocket&) = delete;
+    ~ManagerSocket() { close(socket_); }
+
+    bool Bound() const { return bound_; }
+    // The next datagram, or "" if none arrives in time.
+    std::string Receive(int withinMs) const {
+        pollfd ready = {socket_, POLLIN, 0};
+        if (poll(&ready, 1, withinMs) <= 0) {
+            return "";
+        }
+        char message[256];
+        const ssize_t got = recv(socket_, message, sizeof message, 0);
+        return got > 0 ? std::string(message, static_cast<std::size_t>(got)) : "";
+    }
+
+private:
+    std::string name_;
+    int socket_ = -1;
+    bool bound_ = false;
+};
+
+class ServiceManager : public testing::Test {
+protected:
+    ServiceProcess::Options WithSocket(const std::string& socketName) const {
+        return {{{"XDG_RUNTIME_DIR", runtime_.Path()}, {"NOTIFY_SOCKET", socketName}}, false};
+    }
+    testsupport::TempDir runtime_;
+};
+
+TEST_F(ServiceManager, HearsReadyAfterTheReadyLineAndStoppingAfterTermination) {
+    const std::string names[] = {runtime_ / "notify", "@zorvandelith-test-" + std::to_string(getpid())};
+    for (const std::string& name : names) {
+        ManagerSocket manager(name);
+        ASSERT_TRUE(manager.Bound()) << name;
+        ServiceProcess service(WithSocket(name));
+
+        EXPECT_EQ(manager.Receive(10000), "READY=1") << name;
+        // The line went out before readiness, so it is already in the pipe.
+        EXPECT_TRUE(service.WaitForLine(kInitialized, std::chrono::milliseconds(0))) << name;
+        EXPECT_EQ(manager.Receive(100), "") << name;
+
+        service.Signal(SIGTERM);
+        EXPECT_EQ(manager.Receive(10000), "STOPPING=1") << name;
+        EXPECT_EQ(service.WaitForExit(), 0) << name;
+        EXPECT_EQ(manager.Receive(0), "") << name;
+    }
+}
+
+TEST_F(ServiceManager, UnreachableSocketLeavesTheServiceUnharmed) {
+    for (const std::string& name : {runtime_ / "nobody-listens", std::string("@no-such-zorvandelith-socket"),
+                                    std::string("relative/socket")}) {
+        ServiceProcess service(WithSocket(name));
+        ASSERT_TRUE(service.WaitForLine(kInitialized)) << name;
+        service.Signal(SIGTERM);
+        EXPECT_EQ(service.WaitForExit(), 0) << name;
+        EXPECT_EQ(service.Console(),
+                  "Zorvandelith started\nZorvandelith finished initialization\n"
+                  "Zorvandelith started cleaning up\nZorvandelith finished cleaning up\n")
+            << name;
+    }
+}
+
+}  // namespace

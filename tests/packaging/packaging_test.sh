@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# The units pass systemd's own check, the manual page renders without warnings,
+# and the Debian package holds the binary, both units and the manual page.
+# Usage: packaging_test.sh BUILD_DIR BINARY
+set -euo pipefail
+build=$1
+binary=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+if command -v systemd-analyze >/dev/null; then
+  # Checked as they will be installed, except that ExecStart names the binary just built.
+  mkdir -p "$work/system" "$work/user" "$work/xdg"
+  chmod 700 "$work/xdg"
+  sed "s|^ExecStart=.*|ExecStart=$binary|" "$build/packaging/zorvandelith.service" >"$work/system/zorvandelith.service"
+  sed "s|^ExecStart=.*|ExecStart=$binary|" "$build/packaging/user/zorvandelith.service" >"$work/user/zorvandelith.service"
+  systemd-analyze verify --man=no "$work/system/zorvandelith.service" || fail "system unit does not verify"
+  XDG_RUNTIME_DIR="$work/xdg" systemd-analyze --user verify --man=no "$work/user/zorvandelith.service" ||
+    fail "user unit does not verify"
+  for unit in "$work/system/zorvandelith.service" "$work/user/zorvandelith.service"; do
+    grep -qx 'Type=notify' "$unit" || fail "$unit is not Type=notify"
+    grep -qx 'Restart=on-abnormal' "$unit" || fail "$unit restarts after normal ends"
+  done
+else
+  echo "systemd-analyze not found: units not verified"
+fi
+
+if command -v groff >/dev/null; then
+  warnings=$(groff -man -Tutf8 -ww -z "$(dirname "$0")/../../packaging/zorvandelith.8" 2>&1)
+  [ -z "$warnings" ] || fail "manual page: $warnings"
+fi
+
+if command -v dpkg-deb >/dev/null; then
+  (cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/package" >"$work/cpack.log" 2>&1) ||
+    { cat "$work/cpack.log"; fail "cpack failed"; }
+  package=$(ls "$work"/package/*.deb 2>/dev/null | head -1)
+  if [ -z "$package" ]; then
+    fail "no package built"
+  else
+    contents=$(dpkg-deb -c "$package")
+    for file in sbin/zorvandelith lib/systemd/system/zorvandelith.service lib/systemd/user/zorvandelith.service \
+      share/man/man8/zorvandelith.8; do
+      grep -q "$file\$" <<<"$contents" || fail "package lacks $file"
+    done
+  fi
+else
+  echo "dpkg-deb not found: package not built"
+fi
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures packaging checks failed"
+  exit 1
+fi
+echo "packaging checks passed"
