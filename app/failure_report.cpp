@@ -17,8 +17,8 @@ void PrintKernelError() {
     const char* text = GetRtErrorText(firstReading);
     // Reading the code again shows what the kernel holds after the text lookup.
     const std::uint32_t code = GetLastRtError();
-    std::fprintf(RtConsoleStream(), "\nError nr=%x %s\n", static_cast<unsigned>(code),
-                 text != nullptr ? text : "");
+    (void)std::fprintf(RtConsoleStream(), "\nError nr=%x %s\n", static_cast<unsigned>(code),
+                       text != nullptr ? text : "");
 }
 
 // A failure report forces exceptions back to mode 0. Settings that could not be
@@ -46,10 +46,11 @@ void SendTerminationToExitMailbox() {
 
 }  // namespace
 
-void ReportFailure(const char* format, ...) {
+// The fixed interface is printf-style, so that callers pass formats as they would to printf.
+void ReportFailure(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
     va_list arguments;
     va_start(arguments, format);
-    std::vfprintf(RtConsoleStream(), format, arguments);
+    (void)std::vfprintf(RtConsoleStream(), format, arguments);
     va_end(arguments);
     PrintKernelError();
     ResetExceptionMode();

@@ -60,11 +60,11 @@ void RemoveProcessName() {
 void CleanUpApplication() {
     StoreShared(AppState.lifecycleState, LifecycleState::CleaningUp);
     StoreShared(AppState.cleanupRequested, std::uint8_t{1});
-    std::fprintf(RtConsoleStream(), "Zorvandelith started cleaning up\n");
+    (void)std::fprintf(RtConsoleStream(), "Zorvandelith started cleaning up\n");
     WaitForWorkers();
     DeleteRemainingWorkers();
     ReleaseSharedMemory();
     RemoveProcessName();
-    std::fprintf(RtConsoleStream(), "Zorvandelith finished cleaning up\n");
+    (void)std::fprintf(RtConsoleStream(), "Zorvandelith finished cleaning up\n");
     RtExit(0);
 }

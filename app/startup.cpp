@@ -18,21 +18,18 @@ std::uint16_t LowLevelTickField(const std::uint8_t* info) {
     return static_cast<std::uint16_t>(info[kLowLevelTickOffset] | (info[kLowLevelTickOffset + 1] << 8));
 }
 
-// Sets tickLength from the kernel's system information. On failure the report
-// ends the process, since nothing has started yet.
-bool RecordTickLength() {
+// Sets tickLength from the kernel's system information. A failure here ends
+// the process inside the report, since nothing has started yet.
+void RecordTickLength() {
     std::uint8_t info[kSystemInfoSize] = {};
     if (!CopyRtSystemInfo(info)) {
         ReportFailure("Cannot copy system info");
-        return false;
     }
     const std::uint16_t field = LowLevelTickField(info);
     tickLength = field == 0 ? 0 : kTicksPerTickUnit / field;
     if (tickLength == 0) {
         ReportFailure("Invalid low level tick length");
-        return false;
     }
-    return true;
 }
 
 void RegisterNames() {
@@ -65,18 +62,16 @@ void WaitForTermination() {
 }  // namespace
 
 int InitializeApplication() {
-    std::fprintf(RtConsoleStream(), "Zorvandelith started\n");
+    (void)std::fprintf(RtConsoleStream(), "Zorvandelith started\n");
     rootProcess = GetRtThreadHandles(kSelectRootProcess);
     AppState = ApplicationState{};
-    if (!RecordTickLength()) {
-        return 0;
-    }
+    RecordTickLength();
     SetRtProcessMaxPriority(kNoHandle, kProcessPriorityLimit);
     StoreShared(AppState.mainThread, GetRtThreadHandles(kSelectCallingThread));
     StoreShared(AppState.lifecycleState, LifecycleState::Initializing);
     RegisterNames();
     StoreShared(AppState.lifecycleState, LifecycleState::Running);
-    std::fprintf(RtConsoleStream(), "Zorvandelith finished initialization\n");
+    (void)std::fprintf(RtConsoleStream(), "Zorvandelith finished initialization\n");
     WaitForTermination();
     return 0;
 }

@@ -14,7 +14,7 @@ Handle HandleTable::NextFreeHandle() const {
         if (candidate == kBadHandle) {
             candidate = 1;
         }
-    } while (objects_.count(candidate) != 0);
+    } while (objects_.contains(candidate));
     return candidate;
 }
 

@@ -1,6 +1,7 @@
 #include "rtkernel/hosted/notifications.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -21,11 +22,14 @@ namespace {
 // orderly shutdown and leave its name behind.
 __attribute__((constructor)) void BlockNotificationSignalsAtLoad() {
     const sigset_t signals = NotificationSignals();
-    if (sigprocmask(SIG_BLOCK, &signals, nullptr) != 0) {
-        std::fprintf(stderr, "rtkernel: cannot block termination signals: %s\n", std::strerror(errno));
+    if (const int error = pthread_sigmask(SIG_BLOCK, &signals, nullptr); error != 0) {
+        errno = error;
+        (void)std::fprintf(stderr, "rtkernel: cannot block termination signals: %m\n");
     }
-    if (std::signal(SIGPIPE, SIG_IGN) == SIG_ERR) {
-        std::fprintf(stderr, "rtkernel: cannot ignore SIGPIPE: %s\n", std::strerror(errno));
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    if (sigaction(SIGPIPE, &ignore, nullptr) != 0) {
+        (void)std::fprintf(stderr, "rtkernel: cannot ignore SIGPIPE: %m\n");
     }
 }
 

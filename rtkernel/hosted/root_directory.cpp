@@ -7,10 +7,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "rtkernel/hosted/names.h"
 
@@ -40,30 +42,44 @@ bool SomeoneHoldsEntryLock(int fd) {
     return fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
 }
 
+constexpr std::string_view kRecordStart = "rtentry 1 type=";
+constexpr std::string_view kRecordObject = " object=";
+constexpr std::string_view kRecordPid = " pid=";
+
 std::string EntryRecord(std::uint16_t type, Handle object) {
-    char record[kMaxRecordLength];
-    std::snprintf(record, sizeof record, "rtentry 1 type=%u object=%u pid=%ld\n", static_cast<unsigned>(type),
-                  static_cast<unsigned>(object), static_cast<long>(getpid()));
-    return record;
+    return std::string(kRecordStart) + std::to_string(type) + std::string(kRecordObject) +
+           std::to_string(object) + std::string(kRecordPid) + std::to_string(getpid()) + "\n";
+}
+
+// Reads one decimal field introduced by its label; false unless both are there.
+template <typename Number>
+bool ReadField(std::string_view& text, std::string_view label, Number& value) {
+    if (!text.starts_with(label)) {
+        return false;
+    }
+    text.remove_prefix(label.size());
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end == text.data()) {
+        return false;
+    }
+    text.remove_prefix(static_cast<std::size_t>(end - text.data()));
+    return true;
 }
 
 // The recorded type, or 0 for anything that is not a whole, well-formed record.
 std::uint16_t RecordedType(int fd) {
-    char record[kMaxRecordLength + 1] = {};
-    const ssize_t length = pread(fd, record, kMaxRecordLength, 0);
+    char buffer[kMaxRecordLength] = {};
+    const ssize_t length = pread(fd, buffer, sizeof buffer, 0);
     if (length <= 0) {
         return 0;
     }
-    unsigned type = 0;
-    unsigned object = 0;
-    long pid = 0;
-    int consumed = 0;
-    const int fields =
-        std::sscanf(record, "rtentry 1 type=%u object=%u pid=%ld\n%n", &type, &object, &pid, &consumed);
-    if (fields != 3 || consumed != length || record[length - 1] != '\n' || type == 0 || type > 0xFFFF) {
-        return 0;
-    }
-    return static_cast<std::uint16_t>(type);
+    std::string_view record(buffer, static_cast<std::size_t>(length));
+    std::uint16_t type = 0;
+    std::uint16_t object = 0;
+    std::int64_t pid = 0;
+    const bool whole = ReadField(record, kRecordStart, type) && ReadField(record, kRecordObject, object) &&
+                       ReadField(record, kRecordPid, pid) && record == "\n";
+    return whole ? type : 0;
 }
 
 ErrorCode WriteFailure(int error) {
@@ -89,6 +105,7 @@ bool RootEntry::StillNamed() const {
 }
 
 std::string RootDirectory::DefaultPath() {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): nothing in the process writes its environment
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime != nullptr && runtime[0] == '/') {
         return std::string(runtime) + "/" + kRootDirectoryName;

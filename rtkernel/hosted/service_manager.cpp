@@ -19,14 +19,15 @@ std::atomic<bool> failureReported{false};
 
 void ReportUnreachable(const char* socketName, int error) {
     if (!failureReported.exchange(true)) {
-        std::fprintf(stderr, "zorvandelith: cannot notify the service manager at %s: %s\n", socketName,
-                     std::strerror(error));
+        errno = error;
+        (void)std::fprintf(stderr, "zorvandelith: cannot notify the service manager at %s: %m\n", socketName);
     }
 }
 
 }  // namespace
 
 void NotifyServiceManager(const char* state) {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): nothing in the process writes its environment
     const char* socketName = std::getenv("NOTIFY_SOCKET");
     if (socketName == nullptr || socketName[0] == '\0') {
         return;
