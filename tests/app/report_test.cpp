@@ -134,6 +134,15 @@ TEST(Reporter, PrintsTheSecondReadingOfTheErrorCode) {
     EXPECT_EQ(result.console, Failure("Cannot do the thing", 0x99, "priority out of range"));
 }
 
+TEST(Reporter, AMissingErrorTextPrintsTheCodeAlone) {
+    KernelScript script = ReportScript();
+    script.errorTextMissing = true;
+    const auto result = RunScenario(script, AfterFailedCall(ReportWhile(LifecycleState::Running, 0x31)));
+
+    EXPECT_EQ(result.exitStatus, kReturned);
+    EXPECT_EQ(result.console, "Cannot do the thing\nError nr=5a \n");
+}
+
 TEST(Reporter, InstallsNoExceptionSettingsItCouldNotRead) {
     KernelScript script = ReportScript();
     script.outcomes["GetRtExceptionHandlerInfo"] = {Fails(0x66)};

@@ -285,6 +285,9 @@ std::uint32_t GetLastRtError() {
 const char* GetRtErrorText(std::uint32_t code) {
     Record("GetRtErrorText(" + Hex(code) + ")");
     Next("GetRtErrorText");
+    if (playback->script.errorTextMissing) {
+        return nullptr;
+    }
     const auto found = playback->script.errorTexts.find(code);
     return found == playback->script.errorTexts.end() ? "scripted failure" : found->second.c_str();
 }

@@ -49,6 +49,7 @@ struct KernelScript {
     std::vector<std::uint32_t> notifications;
     std::uint32_t waitError = 0x17;
     std::map<std::uint32_t, std::string> errorTexts;
+    bool errorTextMissing = false;  // the kernel has no text at all: GetRtErrorText yields null
 
     // Stand-ins for worker code: run before the given wait or after the given pause (1-based).
     std::function<void(int waitNumber)> beforeWait;
