@@ -138,23 +138,55 @@ ErrorCode RootDirectory::Open(const std::string& path, std::unique_ptr<RootDirec
 RootDirectory::RootDirectory(std::string path, UniqueFd directory)
     : path_(std::move(path)), directory_(std::move(directory)) {}
 
+// An entry is written and locked before it has a name, so that it appears
+// complete and owned at the instant it is linked. An unnamed file leaves
+// nothing behind if the process dies before the link; where the file system
+// cannot make one, a work name stands in for that moment.
 ErrorCode RootDirectory::CreateLockedEntry(std::uint16_t type, Handle object, std::string& workName,
                                            UniqueFd& file) {
-    workName = kWorkNamePrefix + std::to_string(getpid()) + "-" + std::to_string(++workNameCounter_);
-    file.Reset(
-        openat(directory_.Get(), workName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    workName.clear();
+    file.Reset(openat(directory_.Get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
     if (!file.Valid()) {
-        return WriteFailure(errno);
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+            return WriteFailure(errno);
+        }
+        workName = kWorkNamePrefix + std::to_string(getpid()) + "-" + std::to_string(++workNameCounter_);
+        file.Reset(openat(directory_.Get(), workName.c_str(),
+                          O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!file.Valid()) {
+            return WriteFailure(errno);
+        }
     }
     const std::string record = EntryRecord(type, object);
     const bool written =
         write(file.Get(), record.data(), record.size()) == static_cast<ssize_t>(record.size());
     const int error = errno;
     if (!written || !TakeEntryLock(file.Get())) {
-        unlinkat(directory_.Get(), workName.c_str(), 0);
+        if (!workName.empty()) {
+            unlinkat(directory_.Get(), workName.c_str(), 0);
+        }
         return written ? ErrorCode::HostFailure : WriteFailure(error);
     }
     return ErrorCode::None;
+}
+
+// link() never replaces an existing name: of all racers exactly one succeeds.
+ErrorCode RootDirectory::LinkEntry(const UniqueFd& file, const std::string& workName, const char* name) {
+    bool linked = false;
+    if (workName.empty()) {
+        const std::string unnamed = "/proc/self/fd/" + std::to_string(file.Get());
+        linked = linkat(AT_FDCWD, unnamed.c_str(), directory_.Get(), name, AT_SYMLINK_FOLLOW) == 0;
+    } else {
+        linked = linkat(directory_.Get(), workName.c_str(), directory_.Get(), name, 0) == 0;
+    }
+    const int error = errno;
+    if (!workName.empty()) {
+        unlinkat(directory_.Get(), workName.c_str(), 0);
+    }
+    if (linked) {
+        return ErrorCode::None;
+    }
+    return error == EEXIST ? ErrorCode::NameTaken : WriteFailure(error);
 }
 
 ErrorCode RootDirectory::Catalog(const char* name, std::uint16_t type, Handle object) {
@@ -168,12 +200,8 @@ ErrorCode RootDirectory::Catalog(const char* name, std::uint16_t type, Handle ob
         created != ErrorCode::None) {
         return created;
     }
-    // link() never replaces an existing name: of all racers exactly one succeeds.
-    const bool linked = linkat(directory_.Get(), workName.c_str(), directory_.Get(), name, 0) == 0;
-    const int error = errno;
-    unlinkat(directory_.Get(), workName.c_str(), 0);
-    if (!linked) {
-        return error == EEXIST ? ErrorCode::NameTaken : WriteFailure(error);
+    if (const ErrorCode linked = LinkEntry(file, workName, name); linked != ErrorCode::None) {
+        return linked;
     }
     struct stat status {};
     if (fstat(file.Get(), &status) != 0) {

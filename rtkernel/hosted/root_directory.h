@@ -2,7 +2,7 @@
 // file per name under a private directory so that they outlive the processes
 // that wrote them.
 //
-// An entry file is claimed by creating it complete under a work name and
+// An entry file is claimed by creating it complete and unnamed and then
 // linking it to its name, so two processes racing for a name cannot both win.
 // Its owner holds an open-file-description lock on it for as long as it lives;
 // the operating system drops that lock when the owner dies however it dies, so
@@ -74,6 +74,7 @@ class RootDirectory {
     ErrorCode LookupOnce(const char* name, std::shared_ptr<RootEntry>& found) const;
     ErrorCode WaitForEntry(const char* name, std::uint32_t waitMs, std::shared_ptr<RootEntry>& found) const;
     ErrorCode CreateLockedEntry(std::uint16_t type, Handle object, std::string& workName, UniqueFd& file);
+    ErrorCode LinkEntry(const UniqueFd& file, const std::string& workName, const char* name);
     ErrorCode RemoveOwn(const char* name, const OwnedEntry& own);
     ErrorCode RemoveStale(const char* name);
     ErrorCode RemoveUnopenable(const char* name, int openError);

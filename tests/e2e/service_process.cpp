@@ -71,8 +71,9 @@ bool ServiceProcess::WaitForLine(const std::string& line, std::chrono::milliseco
     const std::string wanted = line + "\n";
     while (console_.find(wanted) == std::string::npos) {
         // With no time left, what the pipe already holds is still read.
-        const auto left = std::max(std::chrono::milliseconds(0), std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                                      deadline - std::chrono::steady_clock::now()));
+        const auto left =
+            std::max(std::chrono::milliseconds(0), std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                       deadline - std::chrono::steady_clock::now()));
         if (!ReadSome(left)) {
             return false;
         }

@@ -10,6 +10,7 @@
 #include "rtkernel/hosted/errors.h"
 #include "rtkernel/hosted/kernel_state.h"
 #include "rtkernel/kernel.h"
+#include "tests/support/child.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -186,14 +187,25 @@ TEST_F(KernelCalls, UnsafeRootDirectoryFailsWithItsOwnError) {
 TEST_F(KernelCalls, RepeatedLookupsKeepDescriptorsAndHandlesFlat) {
     const Handle root = GetRtThreadHandles(3);
     ASSERT_TRUE(CatalogRtHandle(root, GetRtThreadHandles(1), "Live"));
-    GetRtHandleType(LookupRtHandle(root, "Live", 0));
-    const int descriptors = OpenDescriptors();
-    const std::size_t handles = hosted::KernelState::Instance().Handles().Size();
-    for (int i = 0; i < 2000; ++i) {
-        ASSERT_EQ(GetRtHandleType(LookupRtHandle(root, "Live", 0)), 2);
+    // An entry whose owner has gone: catalogued by a child that then exits.
+    const pid_t child = testsupport::ForkChild(
+        [root] { return CatalogRtHandle(root, GetRtThreadHandles(1), "Stale") ? 0 : 1; });
+    ASSERT_EQ(testsupport::WaitChild(child), 0);
+
+    struct Case {
+        const char* name;
+        std::uint16_t type;
+    };
+    for (const Case& c : {Case{"Live", 2}, Case{"Stale", 0}}) {
+        GetRtHandleType(LookupRtHandle(root, c.name, 0));
+        const int descriptors = OpenDescriptors();
+        const std::size_t handles = hosted::KernelState::Instance().Handles().Size();
+        for (int i = 0; i < 100'000; ++i) {
+            ASSERT_EQ(GetRtHandleType(LookupRtHandle(root, c.name, 0)), c.type) << c.name << " cycle " << i;
+        }
+        EXPECT_EQ(OpenDescriptors(), descriptors) << c.name;
+        EXPECT_EQ(hosted::KernelState::Instance().Handles().Size(), handles) << c.name;
     }
-    EXPECT_EQ(OpenDescriptors(), descriptors);
-    EXPECT_EQ(hosted::KernelState::Instance().Handles().Size(), handles);
 }
 
 TEST_F(KernelCalls, SleepLastsTheFullTime) {
