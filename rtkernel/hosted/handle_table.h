@@ -25,7 +25,7 @@ struct KernelObject {
 };
 
 class HandleTable {
-  public:
+public:
     explicit HandleTable(std::size_t capacity = kBadHandle - 1);
 
     // kBadHandle when the table is full.
@@ -37,7 +37,7 @@ class HandleTable {
     void RemoveIf(const std::function<bool(const KernelObject&)>& predicate);
     std::size_t Size() const;
 
-  private:
+private:
     Handle NextFreeHandle() const;
 
     mutable std::mutex mutex_;

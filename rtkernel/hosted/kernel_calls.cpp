@@ -8,6 +8,7 @@
 
 #include "rtkernel/hosted/errors.h"
 #include "rtkernel/hosted/kernel_state.h"
+#include "rtkernel/hosted/notifications.h"
 #include "rtkernel/hosted/service_manager.h"
 #include "rtkernel/kernel.h"
 
@@ -62,19 +63,30 @@ ErrorCode FindObjectOfKind(Handle handle, ObjectKind kind) {
     return object->kind == kind ? ErrorCode::None : ErrorCode::WrongObjectType;
 }
 
+bool IsHandleOfFile(const KernelObject& object, FileId id) {
+    return object.kind == ObjectKind::RootEntry && object.rootEntry->Id() == id;
+}
+
+// Above this many, handles of entries that have since been removed are swept
+// out before another is added, so repeated lookups cannot fill the table.
+constexpr std::size_t kRootHandlesBeforeSweep = 16;
+
 // One handle per entry file: looking the same entry up again returns the same
-// handle, and handles of entries since removed are dropped, so that repeated
-// lookups do not fill the table.
+// handle.
 Handle AdoptRootEntry(const std::shared_ptr<RootEntry>& entry) {
     HandleTable& handles = Kernel().Handles();
-    handles.RemoveIf([](const KernelObject& object) {
-        return object.kind == ObjectKind::RootEntry && !object.rootEntry->StillNamed();
-    });
+    std::size_t rootHandles = 0;
     const Handle known = handles.FindIf([&](const KernelObject& object) {
-        return object.kind == ObjectKind::RootEntry && object.rootEntry->SameFileAs(*entry);
+        rootHandles += object.kind == ObjectKind::RootEntry ? 1 : 0;
+        return IsHandleOfFile(object, entry->Id());
     });
     if (known != kBadHandle) {
         return known;
+    }
+    if (rootHandles >= kRootHandlesBeforeSweep) {
+        handles.RemoveIf([](const KernelObject& object) {
+            return object.kind == ObjectKind::RootEntry && !object.rootEntry->StillNamed();
+        });
     }
     const Handle added = handles.Add({ObjectKind::RootEntry, entry});
     return added == kBadHandle ? Fail(ErrorCode::HandleTableFull, kBadHandle) : added;
@@ -187,7 +199,14 @@ bool UncatalogRtHandle(Handle process, const char* name) {
         return Succeeds(Kernel().Local().Uncatalog(name));
     }
     RootDirectory* root = nullptr;
-    return Succeeds(Kernel().Root(root)) && Succeeds(root->Uncatalog(name));
+    FileId removed;
+    if (!Succeeds(Kernel().Root(root)) || !Succeeds(root->Uncatalog(name, removed))) {
+        return false;
+    }
+    // The entry's object is gone; so are the handles that named it.
+    Kernel().Handles().RemoveIf(
+        [removed](const KernelObject& object) { return IsHandleOfFile(object, removed); });
+    return true;
 }
 
 bool RtNotifyEvent(std::uint32_t mask, std::uint32_t waitMs, std::uint8_t* notification) {
@@ -198,7 +217,7 @@ bool RtNotifyEvent(std::uint32_t mask, std::uint32_t waitMs, std::uint8_t* notif
         NotifyServiceManager("READY=1");
     }
     std::uint32_t type = 0;
-    if (!Succeeds(Kernel().Events().Wait(mask, waitMs, type))) {
+    if (!Succeeds(WaitForNotification(mask, waitMs, type))) {
         return false;
     }
     if (type == kNotifyTerminate) {
@@ -277,7 +296,7 @@ bool SendRtData(Handle mailbox, const void* data, std::uint32_t length) {
     if (length != sizeof kTerminationMessage || std::memcmp(data, kTerminationMessage, length) != 0) {
         return Fail(ErrorCode::BadMessage, false);
     }
-    return Succeeds(Kernel().Events().PostTermination());
+    return Succeeds(PostTermination());
 }
 
 }  // extern "C"

@@ -10,7 +10,6 @@
 #include "rtkernel/hosted/errors.h"
 #include "rtkernel/hosted/handle_table.h"
 #include "rtkernel/hosted/local_directory.h"
-#include "rtkernel/hosted/notifications.h"
 #include "rtkernel/hosted/root_directory.h"
 #include "rtkernel/kernel.h"
 
@@ -22,14 +21,13 @@ inline constexpr const char* kExitMailboxName = "R?EXIT_MBOX";
 inline constexpr std::uint16_t kLowLevelTick = 100;
 
 class KernelState {
-  public:
+public:
     // The one instance, made on first use with the process, the root process
     // and the exit mailbox in place.
     static KernelState& Instance();
 
     HandleTable& Handles() { return handles_; }
     LocalDirectory& Local() { return local_; }
-    Notifications& Events() { return notifications_; }
     Handle Self() const { return self_; }
     Handle RootProcess() const { return rootProcess_; }
 
@@ -45,12 +43,11 @@ class KernelState {
     // True only for the first caller: readiness is announced once.
     bool FirstWait() { return !waited_.exchange(true); }
 
-  private:
+private:
     KernelState();
 
     HandleTable handles_;
     LocalDirectory local_;
-    Notifications notifications_;
     Handle self_;
     Handle rootProcess_;
     std::mutex mutex_;

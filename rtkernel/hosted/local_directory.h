@@ -13,13 +13,13 @@
 namespace hosted {
 
 class LocalDirectory {
-  public:
+public:
     ErrorCode Catalog(const char* name, Handle object);
     // Waits up to waitMs (kWaitForever: no limit) for the name to appear.
     ErrorCode Lookup(const char* name, std::uint32_t waitMs, Handle& found);
     ErrorCode Uncatalog(const char* name);
 
-  private:
+private:
     std::mutex mutex_;
     std::condition_variable catalogued_;
     std::map<std::string, Handle, std::less<>> entries_;

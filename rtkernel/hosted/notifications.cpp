@@ -1,11 +1,9 @@
 #include "rtkernel/hosted/notifications.h"
 
-#include <poll.h>
 #include <pthread.h>
-#include <sys/eventfd.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -61,81 +59,48 @@ std::uint32_t TypeOfSignal(std::uint32_t signal) {
     }
 }
 
-bool ReadSignal(int fd, std::uint32_t& type) {
-    signalfd_siginfo info{};
-    if (read(fd, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) {
-        return false;
-    }
-    type = TypeOfSignal(info.ssi_signo);
-    return true;
-}
-
 }  // namespace
 
 sigset_t NotificationSignals() {
     return SelectedSignals(kSelectHostSignals | kSelectTermination);
 }
 
-ErrorCode Notifications::OpenTerminationEvent() {
-    std::call_once(opened_, [this] {
-        termination_.Reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-        openResult_ = termination_.Valid() ? ErrorCode::None : ErrorCode::HostFailure;
-    });
-    return openResult_;
+// The mailbox's termination is the same notification a SIGTERM is, so it is
+// sent as one: blocked in every thread, it waits, pending and coalesced with
+// any other, for the next wait that selects termination.
+ErrorCode PostTermination() {
+    return kill(getpid(), SIGTERM) == 0 ? ErrorCode::None : ErrorCode::HostFailure;
 }
 
-bool Notifications::TakePostedTermination() {
-    std::uint64_t count = 0;
-    return read(termination_.Get(), &count, sizeof count) == static_cast<ssize_t>(sizeof count) && count > 0;
-}
-
-ErrorCode Notifications::PostTermination() {
-    if (const ErrorCode opened = OpenTerminationEvent(); opened != ErrorCode::None) {
-        return opened;
-    }
-    const std::uint64_t one = 1;
-    return write(termination_.Get(), &one, sizeof one) == static_cast<ssize_t>(sizeof one)
-               ? ErrorCode::None
-               : ErrorCode::HostFailure;
-}
-
-ErrorCode Notifications::Wait(std::uint32_t mask, std::uint32_t waitMs, std::uint32_t& type) {
+// Waiting in the kernel for the signals themselves takes one call, no
+// descriptor, and consumes the signal as it wakes.
+ErrorCode WaitForNotification(std::uint32_t mask, std::uint32_t waitMs, std::uint32_t& type) {
     if ((mask & (kSelectHostSignals | kSelectTermination)) == 0) {
         return ErrorCode::BadParameter;
     }
-    if (const ErrorCode opened = OpenTerminationEvent(); opened != ErrorCode::None) {
-        return opened;
-    }
     const sigset_t selected = SelectedSignals(mask);
-    UniqueFd signals(signalfd(-1, &selected, SFD_NONBLOCK | SFD_CLOEXEC));
-    if (!signals.Valid()) {
-        return ErrorCode::HostFailure;
-    }
-    const bool takesTermination = (mask & kSelectTermination) != 0;
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
     for (;;) {
-        if (takesTermination && TakePostedTermination()) {
-            type = kNotifyTerminate;
+        siginfo_t info{};
+        int signal = 0;
+        if (waitMs == kWaitForever) {
+            signal = sigwaitinfo(&selected, &info);
+        } else {
+            const auto left = std::max(Clock::duration::zero(), deadline - Clock::now());
+            const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+            const timespec timeout = {static_cast<time_t>(nanoseconds / 1'000'000'000),
+                                      static_cast<long>(nanoseconds % 1'000'000'000)};
+            signal = sigtimedwait(&selected, &info, &timeout);
+        }
+        if (signal > 0) {
+            type = TypeOfSignal(static_cast<std::uint32_t>(signal));
             return ErrorCode::None;
         }
-        if (ReadSignal(signals.Get(), type)) {
-            return ErrorCode::None;
+        if (errno == EAGAIN) {
+            return ErrorCode::TimedOut;
         }
-        timespec left{};
-        timespec* timeout = nullptr;
-        if (waitMs != kWaitForever) {
-            const auto remaining =
-                std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
-            if (remaining.count() <= 0) {
-                return ErrorCode::TimedOut;
-            }
-            left.tv_sec = static_cast<time_t>(remaining.count() / 1'000'000'000);
-            left.tv_nsec = static_cast<long>(remaining.count() % 1'000'000'000);
-            timeout = &left;
-        }
-        pollfd ready[2] = {{signals.Get(), POLLIN, 0}, {termination_.Get(), POLLIN, 0}};
-        if (ppoll(ready, takesTermination ? 2 : 1, timeout, nullptr) < 0 && errno != EINTR) {
+        if (errno != EINTR) {
             return ErrorCode::HostFailure;
         }
     }

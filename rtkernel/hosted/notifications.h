@@ -2,17 +2,15 @@
 // notification, SIGHUP, SIGUSR1 and SIGUSR2 arrive as notifications of their
 // own, and the exit mailbox can post a termination too.
 //
-// The signals are blocked from the moment the program is loaded and read
-// through a descriptor, so one that arrives before the first wait stays pending
+// The signals are blocked from the moment the program is loaded and taken by
+// the wait itself, so one that arrives before the first wait stays pending
 // until that wait, and none of them can end the process behind its back.
 #pragma once
 
 #include <csignal>
 #include <cstdint>
-#include <mutex>
 
 #include "rtkernel/hosted/errors.h"
-#include "rtkernel/hosted/unique_fd.h"
 
 namespace hosted {
 
@@ -29,20 +27,10 @@ inline constexpr std::uint32_t kNotifyTerminate = 255;
 // The signals that become notifications; blocked in every thread.
 sigset_t NotificationSignals();
 
-class Notifications {
-  public:
-    // Blocks without using the processor until a selected notification arrives
-    // or waitMs (kWaitForever: no limit) runs out.
-    ErrorCode Wait(std::uint32_t mask, std::uint32_t waitMs, std::uint32_t& type);
-    ErrorCode PostTermination();
-
-  private:
-    ErrorCode OpenTerminationEvent();
-    bool TakePostedTermination();
-
-    std::once_flag opened_;
-    UniqueFd termination_;  // an event counter the exit mailbox raises
-    ErrorCode openResult_ = ErrorCode::None;
-};
+// Blocks without using the processor until a selected notification arrives or
+// waitMs (kWaitForever: no limit) runs out.
+ErrorCode WaitForNotification(std::uint32_t mask, std::uint32_t waitMs, std::uint32_t& type);
+// What the exit mailbox does with the termination code.
+ErrorCode PostTermination();
 
 }  // namespace hosted

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -82,6 +83,24 @@ std::uint16_t RecordedType(int fd) {
     return whole ? type : 0;
 }
 
+// Where the process may link a descriptor directly (it holds the capability
+// to), that is done; elsewhere the descriptor is linked through its /proc name.
+std::atomic<bool> linkingByDescriptorAllowed{true};
+
+bool LinkUnnamed(int file, int directory, const char* name) {
+    if (linkingByDescriptorAllowed.load(std::memory_order_relaxed)) {
+        if (linkat(file, "", directory, name, AT_EMPTY_PATH) == 0) {
+            return true;
+        }
+        if (errno != ENOENT && errno != EPERM) {
+            return false;
+        }
+        linkingByDescriptorAllowed.store(false, std::memory_order_relaxed);
+    }
+    const std::string unnamed = "/proc/self/fd/" + std::to_string(file);
+    return linkat(AT_FDCWD, unnamed.c_str(), directory, name, AT_SYMLINK_FOLLOW) == 0;
+}
+
 ErrorCode WriteFailure(int error) {
     return error == EACCES || error == EPERM || error == EROFS ? ErrorCode::RootNotWritable
                                                                : ErrorCode::HostFailure;
@@ -89,8 +108,16 @@ ErrorCode WriteFailure(int error) {
 
 }  // namespace
 
-RootEntry::RootEntry(UniqueFd file, dev_t device, ino_t inode, std::uint16_t recordedType)
-    : file_(std::move(file)), device_(device), inode_(inode), recordedType_(recordedType) {}
+RootEntry::RootEntry(UniqueFd file, FileId id, std::uint16_t recordedType)
+    : file_(std::move(file)), id_(id), recordedType_(recordedType) {}
+
+namespace {
+
+FileId IdOf(const struct stat& status) {
+    return FileId{status.st_dev, status.st_ino};
+}
+
+}  // namespace
 
 std::uint16_t RootEntry::LiveType() const {
     if (recordedType_ == 0 || !file_.Valid()) {
@@ -131,12 +158,12 @@ ErrorCode RootDirectory::Open(const std::string& path, std::unique_ptr<RootDirec
     if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         return ErrorCode::RootWritableByOthers;
     }
-    opened.reset(new RootDirectory(path, std::move(directory)));
+    opened.reset(new RootDirectory(path, std::move(directory), status.st_uid));
     return ErrorCode::None;
 }
 
-RootDirectory::RootDirectory(std::string path, UniqueFd directory)
-    : path_(std::move(path)), directory_(std::move(directory)) {}
+RootDirectory::RootDirectory(std::string path, UniqueFd directory, uid_t owner)
+    : path_(std::move(path)), directory_(std::move(directory)), owner_(owner) {}
 
 // An entry is written and locked before it has a name, so that it appears
 // complete and owned at the instant it is linked. An unnamed file leaves
@@ -174,8 +201,7 @@ ErrorCode RootDirectory::CreateLockedEntry(std::uint16_t type, Handle object, st
 ErrorCode RootDirectory::LinkEntry(const UniqueFd& file, const std::string& workName, const char* name) {
     bool linked = false;
     if (workName.empty()) {
-        const std::string unnamed = "/proc/self/fd/" + std::to_string(file.Get());
-        linked = linkat(AT_FDCWD, unnamed.c_str(), directory_.Get(), name, AT_SYMLINK_FOLLOW) == 0;
+        linked = LinkUnnamed(file.Get(), directory_.Get(), name);
     } else {
         linked = linkat(directory_.Get(), workName.c_str(), directory_.Get(), name, 0) == 0;
     }
@@ -208,7 +234,7 @@ ErrorCode RootDirectory::Catalog(const char* name, std::uint16_t type, Handle ob
         unlinkat(directory_.Get(), name, 0);
         return ErrorCode::HostFailure;
     }
-    owned_.insert_or_assign(name, OwnedEntry{std::move(file), status.st_dev, status.st_ino});
+    owned_.insert_or_assign(name, OwnedEntry{std::move(file), IdOf(status)});
     return ErrorCode::None;
 }
 
@@ -224,15 +250,15 @@ ErrorCode RootDirectory::LookupOnce(const char* name, std::shared_ptr<RootEntry>
         if (fstatat(directory_.Get(), name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
             return errno == ENOENT ? ErrorCode::NameNotFound : ErrorCode::HostFailure;
         }
-        found = std::make_shared<RootEntry>(UniqueFd(), status.st_dev, status.st_ino, 0);
+        found = std::make_shared<RootEntry>(UniqueFd(), IdOf(status), 0);
         return ErrorCode::None;
     }
     if (fstat(file.Get(), &status) != 0) {
         return ErrorCode::HostFailure;
     }
-    const bool ownRegularFile = S_ISREG(status.st_mode) && status.st_uid == geteuid();
+    const bool ownRegularFile = S_ISREG(status.st_mode) && status.st_uid == owner_;
     const std::uint16_t type = ownRegularFile ? RecordedType(file.Get()) : 0;
-    found = std::make_shared<RootEntry>(std::move(file), status.st_dev, status.st_ino, type);
+    found = std::make_shared<RootEntry>(std::move(file), IdOf(status), type);
     return ErrorCode::None;
 }
 
@@ -281,41 +307,42 @@ ErrorCode RootDirectory::WaitForEntry(const char* name, std::uint32_t waitMs,
     }
 }
 
-ErrorCode RootDirectory::Uncatalog(const char* name) {
+ErrorCode RootDirectory::Uncatalog(const char* name, FileId& removed) {
     if (!ValidName(name)) {
         return ErrorCode::BadName;
     }
     std::lock_guard lock(mutex_);
     const auto own = owned_.find(name);
     if (own == owned_.end()) {
-        return RemoveStale(name);
+        return RemoveStale(name, removed);
     }
-    const ErrorCode removed = RemoveOwn(name, own->second);
-    if (removed != ErrorCode::RootNotWritable && removed != ErrorCode::HostFailure) {
+    const ErrorCode result = RemoveOwn(name, own->second, removed);
+    if (result != ErrorCode::RootNotWritable && result != ErrorCode::HostFailure) {
         owned_.erase(own);
     }
-    return removed;
+    return result;
 }
 
 // Removes the name only while it still refers to the file this process wrote:
 // an entry someone put in its place is not ours to remove.
-ErrorCode RootDirectory::RemoveOwn(const char* name, const OwnedEntry& own) {
+ErrorCode RootDirectory::RemoveOwn(const char* name, const OwnedEntry& own, FileId& removed) {
     struct stat status {};
     if (fstatat(directory_.Get(), name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
         return errno == ENOENT ? ErrorCode::NameNotFound : ErrorCode::HostFailure;
     }
-    if (status.st_dev != own.device || status.st_ino != own.inode) {
+    if (IdOf(status) != own.id) {
         return ErrorCode::NotOwner;
     }
+    removed = own.id;
     return unlinkat(directory_.Get(), name, 0) == 0 ? ErrorCode::None : WriteFailure(errno);
 }
 
 // Taking the entry's lock proves its owner is gone and keeps every other
 // remover out until the name is unlinked.
-ErrorCode RootDirectory::RemoveStale(const char* name) {
+ErrorCode RootDirectory::RemoveStale(const char* name, FileId& removed) {
     UniqueFd file(openat(directory_.Get(), name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!file.Valid()) {
-        return RemoveUnopenable(name, errno);
+        return RemoveUnopenable(name, errno, removed);
     }
     struct stat opened {};
     if (fstat(file.Get(), &opened) != 0) {
@@ -330,16 +357,17 @@ ErrorCode RootDirectory::RemoveStale(const char* name) {
     if (fstatat(directory_.Get(), name, &named, AT_SYMLINK_NOFOLLOW) != 0) {
         return errno == ENOENT ? ErrorCode::NameNotFound : ErrorCode::HostFailure;
     }
-    if (named.st_dev != opened.st_dev || named.st_ino != opened.st_ino) {
+    if (IdOf(named) != IdOf(opened)) {
         return ErrorCode::NotOwner;
     }
+    removed = IdOf(opened);
     return unlinkat(directory_.Get(), name, 0) == 0 ? ErrorCode::None : WriteFailure(errno);
 }
 
 // A symlink or an unreadable file where an entry should be can hold no lock,
 // so no live object owns it. A directory is not an entry this kernel wrote and
 // is left alone.
-ErrorCode RootDirectory::RemoveUnopenable(const char* name, int openError) {
+ErrorCode RootDirectory::RemoveUnopenable(const char* name, int openError, FileId& removed) {
     switch (openError) {
         case ENOENT:
             return ErrorCode::NameNotFound;
@@ -358,6 +386,7 @@ ErrorCode RootDirectory::RemoveUnopenable(const char* name, int openError) {
     if (S_ISDIR(named.st_mode)) {
         return ErrorCode::NotOwner;
     }
+    removed = IdOf(named);
     return unlinkat(directory_.Get(), name, 0) == 0 ? ErrorCode::None : WriteFailure(errno);
 }
 

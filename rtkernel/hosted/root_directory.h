@@ -23,30 +23,34 @@
 
 namespace hosted {
 
+// Which file an entry is, whatever name it stands under.
+struct FileId {
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool operator==(const FileId&) const = default;
+};
+
 // What a lookup found: one entry file, kept open so that its owner's liveness
 // can be asked later without trusting the name to still refer to it.
 class RootEntry {
-  public:
-    RootEntry(UniqueFd file, dev_t device, ino_t inode, std::uint16_t recordedType);
+public:
+    RootEntry(UniqueFd file, FileId id, std::uint16_t recordedType);
 
     // The recorded object type while the owner lives; 0 once it is gone, and
     // always 0 for an entry that is unreadable, truncated or garbage.
     std::uint16_t LiveType() const;
-    bool SameFileAs(const RootEntry& other) const {
-        return device_ == other.device_ && inode_ == other.inode_;
-    }
+    FileId Id() const { return id_; }
     // False once the entry has been removed from the directory.
     bool StillNamed() const;
 
-  private:
+private:
     UniqueFd file_;
-    dev_t device_;
-    ino_t inode_;
+    FileId id_;
     std::uint16_t recordedType_;
 };
 
 class RootDirectory {
-  public:
+public:
     // $XDG_RUNTIME_DIR/rtroot, or a per-user directory under /tmp when the
     // variable is unset or not an absolute path.
     static std::string DefaultPath();
@@ -58,29 +62,30 @@ class RootDirectory {
     // Waits up to waitMs (kWaitForever: no limit) for the name to appear.
     ErrorCode Lookup(const char* name, std::uint32_t waitMs, std::shared_ptr<RootEntry>& found);
     // Removes the caller's own entry, or an entry whose owner is gone; never an
-    // entry that a live object of another process holds.
-    ErrorCode Uncatalog(const char* name);
+    // entry that a live object of another process holds. `removed` tells which
+    // file went, so that handles to it can go too.
+    ErrorCode Uncatalog(const char* name, FileId& removed);
 
     const std::string& Path() const { return path_; }
 
-  private:
+private:
     struct OwnedEntry {
         UniqueFd file;  // holds the lock that keeps the entry alive
-        dev_t device;
-        ino_t inode;
+        FileId id;
     };
 
-    RootDirectory(std::string path, UniqueFd directory);
+    RootDirectory(std::string path, UniqueFd directory, uid_t owner);
     ErrorCode LookupOnce(const char* name, std::shared_ptr<RootEntry>& found) const;
     ErrorCode WaitForEntry(const char* name, std::uint32_t waitMs, std::shared_ptr<RootEntry>& found) const;
     ErrorCode CreateLockedEntry(std::uint16_t type, Handle object, std::string& workName, UniqueFd& file);
     ErrorCode LinkEntry(const UniqueFd& file, const std::string& workName, const char* name);
-    ErrorCode RemoveOwn(const char* name, const OwnedEntry& own);
-    ErrorCode RemoveStale(const char* name);
-    ErrorCode RemoveUnopenable(const char* name, int openError);
+    ErrorCode RemoveOwn(const char* name, const OwnedEntry& own, FileId& removed);
+    ErrorCode RemoveStale(const char* name, FileId& removed);
+    ErrorCode RemoveUnopenable(const char* name, int openError, FileId& removed);
 
     std::string path_;
     UniqueFd directory_;
+    uid_t owner_;
     std::mutex mutex_;
     std::map<std::string, OwnedEntry, std::less<>> owned_;
     unsigned workNameCounter_ = 0;

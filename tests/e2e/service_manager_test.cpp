@@ -19,7 +19,7 @@ const char* const kInitialized = "Zorvandelith finished initialization";
 
 // Plays the service manager's end of the notification socket.
 class ManagerSocket {
-  public:
+public:
     // name starting with '@' binds in the abstract namespace.
     explicit ManagerSocket(const std::string& name) : name_(name) {
         socket_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -48,14 +48,14 @@ class ManagerSocket {
         return got > 0 ? std::string(message, static_cast<std::size_t>(got)) : "";
     }
 
-  private:
+private:
     std::string name_;
     int socket_ = -1;
     bool bound_ = false;
 };
 
 class ServiceManager : public testing::Test {
-  protected:
+protected:
     ServiceProcess::Options WithSocket(const std::string& socketName) const {
         return {{{"XDG_RUNTIME_DIR", runtime_.Path()}, {"NOTIFY_SOCKET", socketName}}, false};
     }

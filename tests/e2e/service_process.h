@@ -11,7 +11,7 @@
 namespace e2e {
 
 class ServiceProcess {
-  public:
+public:
     struct Options {
         std::map<std::string, std::string> environment;  // an empty value unsets the variable
         bool terminationBlockedAtStart = false;          // as a signal that arrives before the program runs
@@ -34,7 +34,7 @@ class ServiceProcess {
     // Voluntary and involuntary context switches of every thread so far.
     long ContextSwitches() const;
 
-  private:
+private:
     bool ReadSome(std::chrono::milliseconds within);
 
     pid_t pid_ = -1;

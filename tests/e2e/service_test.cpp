@@ -21,7 +21,7 @@ const char* const kCleanedUp = "Zorvandelith finished cleaning up";
 const std::string kWholeLife = Lines({kStarted, kInitialized, kCleaningUp, kCleanedUp});
 
 class Service : public testing::Test {
-  protected:
+protected:
     ServiceProcess::Options Options() const {
         return {{{"XDG_RUNTIME_DIR", runtime_.Path()}, {"NOTIFY_SOCKET", ""}}, false};
     }

@@ -35,7 +35,7 @@ int OpenDescriptors() {
 // Each test runs in a process of its own, so the root directory the kernel
 // opens on first use is this test's private one.
 class KernelCalls : public testing::Test {
-  protected:
+protected:
     void SetUp() override { setenv("XDG_RUNTIME_DIR", temp_.Path().c_str(), 1); }
     testsupport::TempDir temp_;
 };

@@ -12,7 +12,8 @@
 namespace {
 
 using hosted::ErrorCode;
-using hosted::Notifications;
+using hosted::PostTermination;
+using hosted::WaitForNotification;
 
 constexpr std::uint32_t kServiceMask = 12;
 
@@ -24,59 +25,53 @@ TEST(Notifications, SignalsBecomeNotificationsEvenWhenSentBeforeTheWait) {
     for (const Case& c :
          {Case{SIGTERM, 255}, Case{SIGINT, 255}, Case{SIGHUP, 1}, Case{SIGUSR1, 2}, Case{SIGUSR2, 3}}) {
         ASSERT_EQ(kill(getpid(), c.signal), 0);
-        Notifications notifications;
         std::uint32_t type = 0;
-        EXPECT_EQ(notifications.Wait(kServiceMask, kWaitForever, type), ErrorCode::None) << c.signal;
+        EXPECT_EQ(WaitForNotification(kServiceMask, kWaitForever, type), ErrorCode::None) << c.signal;
         EXPECT_EQ(type, c.type) << c.signal;
     }
 }
 
 TEST(Notifications, SignalArrivingDuringTheWaitWakesIt) {
-    Notifications notifications;
     std::thread sender([] {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         kill(getpid(), SIGTERM);
     });
     std::uint32_t type = 0;
-    EXPECT_EQ(notifications.Wait(kServiceMask, 5000, type), ErrorCode::None);
+    EXPECT_EQ(WaitForNotification(kServiceMask, 5000, type), ErrorCode::None);
     EXPECT_EQ(type, 255u);
     sender.join();
 }
 
 TEST(Notifications, WaitRunsOutWithATimeOut) {
-    Notifications notifications;
     std::uint32_t type = 0;
     const auto before = std::chrono::steady_clock::now();
-    EXPECT_EQ(notifications.Wait(kServiceMask, 30, type), ErrorCode::TimedOut);
+    EXPECT_EQ(WaitForNotification(kServiceMask, 30, type), ErrorCode::TimedOut);
     EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(30));
-    EXPECT_EQ(notifications.Wait(kServiceMask, 0, type), ErrorCode::TimedOut);
+    EXPECT_EQ(WaitForNotification(kServiceMask, 0, type), ErrorCode::TimedOut);
 }
 
 TEST(Notifications, UnselectedSignalsWaitForAWaitThatSelectsThem) {
-    Notifications notifications;
     ASSERT_EQ(kill(getpid(), SIGUSR1), 0);
     std::uint32_t type = 0;
-    EXPECT_EQ(notifications.Wait(hosted::kSelectTermination, 0, type), ErrorCode::TimedOut);
-    EXPECT_EQ(notifications.Wait(hosted::kSelectHostSignals, 0, type), ErrorCode::None);
+    EXPECT_EQ(WaitForNotification(hosted::kSelectTermination, 0, type), ErrorCode::TimedOut);
+    EXPECT_EQ(WaitForNotification(hosted::kSelectHostSignals, 0, type), ErrorCode::None);
     EXPECT_EQ(type, hosted::kNotifyUser1);
 }
 
 TEST(Notifications, MaskSelectingNothingIsABadParameter) {
-    Notifications notifications;
     std::uint32_t type = 0;
-    EXPECT_EQ(notifications.Wait(0, 0, type), ErrorCode::BadParameter);
-    EXPECT_EQ(notifications.Wait(0x3, 0, type), ErrorCode::BadParameter);
+    EXPECT_EQ(WaitForNotification(0, 0, type), ErrorCode::BadParameter);
+    EXPECT_EQ(WaitForNotification(0x3, 0, type), ErrorCode::BadParameter);
 }
 
 TEST(Notifications, PostedTerminationIsDeliveredOnce) {
-    Notifications notifications;
-    ASSERT_EQ(notifications.PostTermination(), ErrorCode::None);
-    ASSERT_EQ(notifications.PostTermination(), ErrorCode::None);
+    ASSERT_EQ(PostTermination(), ErrorCode::None);
+    ASSERT_EQ(PostTermination(), ErrorCode::None);
     std::uint32_t type = 0;
-    EXPECT_EQ(notifications.Wait(hosted::kSelectHostSignals, 0, type), ErrorCode::TimedOut);
-    EXPECT_EQ(notifications.Wait(kServiceMask, 0, type), ErrorCode::None);
+    EXPECT_EQ(WaitForNotification(hosted::kSelectHostSignals, 0, type), ErrorCode::TimedOut);
+    EXPECT_EQ(WaitForNotification(kServiceMask, 0, type), ErrorCode::None);
     EXPECT_EQ(type, 255u);
-    EXPECT_EQ(notifications.Wait(kServiceMask, 0, type), ErrorCode::TimedOut);
+    EXPECT_EQ(WaitForNotification(kServiceMask, 0, type), ErrorCode::TimedOut);
 }
 
 }  // namespace

@@ -24,8 +24,13 @@ using testsupport::WaitChild;
 
 constexpr std::uint16_t kProcessType = 2;
 
+ErrorCode Uncatalog(RootDirectory& root, const char* name) {
+    hosted::FileId removed;
+    return root.Uncatalog(name, removed);
+}
+
 class RootDirectoryTest : public testing::Test {
-  protected:
+protected:
     void SetUp() override { ASSERT_EQ(RootDirectory::Open(Root(), root_), ErrorCode::None); }
     std::string Root() const { return temp_ / "rtroot"; }
     std::string Entry(const std::string& name) const { return Root() + "/" + name; }
@@ -76,10 +81,10 @@ TEST_F(RootDirectoryTest, CatalogLookupUncatalogOwnName) {
     EXPECT_EQ(root_->Catalog("Zorvandelith", kProcessType, 1), ErrorCode::None);
     EXPECT_EQ(TypeOf("Zorvandelith"), kProcessType);
     EXPECT_EQ(root_->Catalog("Zorvandelith", kProcessType, 1), ErrorCode::NameTaken);
-    EXPECT_EQ(root_->Uncatalog("Zorvandelith"), ErrorCode::None);
+    EXPECT_EQ(Uncatalog(*root_, "Zorvandelith"), ErrorCode::None);
     std::shared_ptr<RootEntry> entry;
     EXPECT_EQ(root_->Lookup("Zorvandelith", 0, entry), ErrorCode::NameNotFound);
-    EXPECT_EQ(root_->Uncatalog("Zorvandelith"), ErrorCode::NameNotFound);
+    EXPECT_EQ(Uncatalog(*root_, "Zorvandelith"), ErrorCode::NameNotFound);
     EXPECT_EQ(root_->Catalog("Zorvandelith", kProcessType, 1), ErrorCode::None);
 }
 
@@ -88,7 +93,7 @@ TEST_F(RootDirectoryTest, BadNamesAreRefusedByEveryCall) {
     for (const char* name : {"", "a/b", "..", ".", "ctl\x01", "0123456789012345678901234567890123"}) {
         EXPECT_EQ(root_->Catalog(name, kProcessType, 1), ErrorCode::BadName) << name;
         EXPECT_EQ(root_->Lookup(name, 0, entry), ErrorCode::BadName) << name;
-        EXPECT_EQ(root_->Uncatalog(name), ErrorCode::BadName) << name;
+        EXPECT_EQ(Uncatalog(*root_, name), ErrorCode::BadName) << name;
     }
 }
 
@@ -98,7 +103,7 @@ TEST_F(RootDirectoryTest, AnotherProcessesLiveNameIsNeitherTakenNorRemoved) {
 
     EXPECT_EQ(TypeOf("Zorvandelith"), kProcessType);
     EXPECT_EQ(root_->Catalog("Zorvandelith", kProcessType, 1), ErrorCode::NameTaken);
-    EXPECT_EQ(root_->Uncatalog("Zorvandelith"), ErrorCode::NotOwner);
+    EXPECT_EQ(Uncatalog(*root_, "Zorvandelith"), ErrorCode::NotOwner);
     EXPECT_EQ(access(Entry("Zorvandelith").c_str(), F_OK), 0);
 
     release.Open();
@@ -111,7 +116,7 @@ TEST_F(RootDirectoryTest, EntryOfAKilledOwnerReadsStaleAndIsReplaced) {
     std::shared_ptr<RootEntry> stale;
     ASSERT_EQ(root_->Lookup("Zorvandelith", 0, stale), ErrorCode::None);
     EXPECT_EQ(stale->LiveType(), 0);
-    EXPECT_EQ(root_->Uncatalog("Zorvandelith"), ErrorCode::None);
+    EXPECT_EQ(Uncatalog(*root_, "Zorvandelith"), ErrorCode::None);
     EXPECT_EQ(root_->Catalog("Zorvandelith", kProcessType, 1), ErrorCode::None);
     EXPECT_EQ(TypeOf("Zorvandelith"), kProcessType);
     EXPECT_EQ(stale->LiveType(), 0) << "a handle keeps naming the old entry";
@@ -128,7 +133,7 @@ int ClaimOnce(const std::string& path, std::unique_ptr<RootDirectory>& root) {
     }
     std::shared_ptr<RootEntry> entry;
     if (root->Lookup("Zorvandelith", 0, entry) != ErrorCode::None || entry->LiveType() != 0 ||
-        root->Uncatalog("Zorvandelith") != ErrorCode::None) {
+        Uncatalog(*root, "Zorvandelith") != ErrorCode::None) {
         return 1;
     }
     return root->Catalog("Zorvandelith", kProcessType, 1) == ErrorCode::None ? 0 : 1;
@@ -207,7 +212,7 @@ TEST_F(RootDirectoryTest, CorruptEntriesReadStaleAndCanBeReplaced) {
     for (const Case& c : cases) {
         c.make(Entry(c.name));
         EXPECT_EQ(TypeOf(c.name), 0) << c.name;
-        EXPECT_EQ(root_->Uncatalog(c.name), ErrorCode::None) << c.name;
+        EXPECT_EQ(Uncatalog(*root_, c.name), ErrorCode::None) << c.name;
         EXPECT_EQ(root_->Catalog(c.name, kProcessType, 1), ErrorCode::None) << c.name;
     }
     EXPECT_EQ(access("/etc/passwd", F_OK), 0) << "a symlinked entry's target is never touched";
@@ -216,7 +221,7 @@ TEST_F(RootDirectoryTest, CorruptEntriesReadStaleAndCanBeReplaced) {
 TEST_F(RootDirectoryTest, ADirectoryInPlaceOfAnEntryIsLeftAlone) {
     ASSERT_EQ(mkdir(Entry("Zorvandelith").c_str(), 0700), 0);
     EXPECT_EQ(TypeOf("Zorvandelith"), 0);
-    EXPECT_EQ(root_->Uncatalog("Zorvandelith"), ErrorCode::NotOwner);
+    EXPECT_EQ(Uncatalog(*root_, "Zorvandelith"), ErrorCode::NotOwner);
     EXPECT_EQ(root_->Catalog("Zorvandelith", kProcessType, 1), ErrorCode::NameTaken);
 }
 

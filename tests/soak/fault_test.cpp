@@ -28,7 +28,7 @@ const char* const kCleaningUp = "Zorvandelith started cleaning up";
 const char* const kCleanedUp = "Zorvandelith finished cleaning up";
 
 class Faults : public testing::Test {
-  protected:
+protected:
     ServiceProcess::Options Options() const {
         return {{{"XDG_RUNTIME_DIR", runtime_.Path()}, {"NOTIFY_SOCKET", ""}}, false};
     }

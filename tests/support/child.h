@@ -29,7 +29,7 @@ inline int WaitChild(pid_t child) {
 
 // A one-way gate: children block in Wait() until the parent calls Open().
 class Gate {
-  public:
+public:
     Gate() {
         if (pipe(ends_) != 0) {
             ends_[0] = ends_[1] = -1;
@@ -55,7 +55,7 @@ class Gate {
         }
     }
 
-  private:
+private:
     void CloseReadEnd() {
         if (ends_[0] >= 0) {
             close(ends_[0]);

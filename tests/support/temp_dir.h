@@ -10,7 +10,7 @@
 namespace testsupport {
 
 class TempDir {
-  public:
+public:
     TempDir() {
         std::string pattern = (std::filesystem::temp_directory_path() / "zorvandelith-test-XXXXXX").string();
         if (mkdtemp(pattern.data()) != nullptr) {
@@ -28,7 +28,7 @@ class TempDir {
     const std::string& Path() const { return path_; }
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
-  private:
+private:
     std::string path_;
 };
 

@@ -1,0 +1,184 @@
+// Start-up, shutdown, memory and idle wake-ups of the service against the floor
+// program, run interleaved so that both see the same machine.
+//
+//   lifecycle_bench SERVICE FLOOR [RUNS] [IDLE_SECONDS]
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Sample {
+    double startMs = 0;  // fork to the ready line read from the pipe
+    double stopMs = 0;   // SIGTERM to the process reaped
+    long peakRssKiB = 0;
+};
+
+class Launched {
+public:
+    Launched(const char* binary, const std::string& runtime) {
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC) != 0) {
+            std::perror("pipe");
+            std::exit(2);
+        }
+        pid = fork();
+        if (pid == 0) {
+            dup2(ends[1], STDOUT_FILENO);
+            setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+            unsetenv("NOTIFY_SOCKET");
+            execl(binary, binary, static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(ends[1]);
+        output = ends[0];
+    }
+    ~Launched() { close(output); }
+    Launched(const Launched&) = delete;
+    Launched& operator=(const Launched&) = delete;
+
+    bool WaitForReady() {
+        std::string console;
+        char buffer[256];
+        while (console.find("finished initialization\n") == std::string::npos) {
+            const ssize_t got = read(output, buffer, sizeof buffer);
+            if (got <= 0) {
+                return false;
+            }
+            console.append(buffer, static_cast<std::size_t>(got));
+        }
+        return true;
+    }
+
+    pid_t pid = -1;
+    int output = -1;
+};
+
+double Ms(Clock::duration elapsed) {
+    return std::chrono::duration<double, std::milli>(elapsed).count();
+}
+
+Sample RunOnce(const char* binary, const std::string& runtime) {
+    Sample sample;
+    const auto started = Clock::now();
+    Launched process(binary, runtime);
+    if (!process.WaitForReady()) {
+        std::fprintf(stderr, "%s did not become ready\n", binary);
+        std::exit(2);
+    }
+    sample.startMs = Ms(Clock::now() - started);
+    const auto stopping = Clock::now();
+    kill(process.pid, SIGTERM);
+    int status = 0;
+    rusage usage{};
+    wait4(process.pid, &status, 0, &usage);
+    sample.stopMs = Ms(Clock::now() - stopping);
+    sample.peakRssKiB = usage.ru_maxrss;
+    return sample;
+}
+
+long ContextSwitches(pid_t pid) {
+    long total = 0;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    if (DIR* directory = opendir(tasks.c_str())) {
+        while (const dirent* task = readdir(directory)) {
+            std::ifstream status(tasks + "/" + task->d_name + "/status");
+            std::string key;
+            long value = 0;
+            while (status >> key) {
+                if (key == "voluntary_ctxt_switches:" || key == "nonvoluntary_ctxt_switches:") {
+                    status >> value;
+                    total += value;
+                }
+            }
+        }
+        closedir(directory);
+    }
+    return total;
+}
+
+long IdleWakeUps(const char* binary, const std::string& runtime, int seconds) {
+    Launched process(binary, runtime);
+    process.WaitForReady();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const long before = ContextSwitches(process.pid);
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const long wakeUps = ContextSwitches(process.pid) - before;
+    kill(process.pid, SIGTERM);
+    waitpid(process.pid, nullptr, 0);
+    return wakeUps;
+}
+
+template <typename Field>
+double Median(std::vector<Sample> samples, Field field) {
+    std::vector<double> values;
+    for (const Sample& sample : samples) {
+        values.push_back(static_cast<double>(sample.*field));
+    }
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+void Row(const char* what, double service, double floor, const char* unit, double limit) {
+    const double ratio = service / floor;
+    std::printf("| %-28s | %10.3f %-3s | %10.3f %-3s | %5.2f x | <= %.2f x | %s |\n", what, service, unit,
+                floor, unit, ratio, limit, ratio <= limit ? "met" : "MISSED");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: %s SERVICE FLOOR [RUNS] [IDLE_SECONDS]\n", argv[0]);
+        return 2;
+    }
+    const char* service = argv[1];
+    const char* floor = argv[2];
+    const int runs = argc > 3 ? std::atoi(argv[3]) : 200;
+    const int idleSeconds = argc > 4 ? std::atoi(argv[4]) : 10;
+    // The runtime directory of a real session is tmpfs (/run/user/<uid>); /dev/shm is the nearest.
+    char pattern[] = "/dev/shm/zorvandelith-bench-XXXXXX";
+    const std::string runtime = mkdtemp(pattern);
+
+    std::vector<Sample> serviceSamples;
+    std::vector<Sample> floorSamples;
+    for (int run = 0; run < runs; ++run) {
+        serviceSamples.push_back(RunOnce(service, runtime));
+        floorSamples.push_back(RunOnce(floor, runtime));
+    }
+    const long serviceWakeUps = IdleWakeUps(service, runtime, idleSeconds);
+    const long floorWakeUps = IdleWakeUps(floor, runtime, idleSeconds);
+    rmdir((runtime + "/rtroot").c_str());
+    rmdir(runtime.c_str());
+
+    std::printf("%d interleaved runs each, medians\n\n", runs);
+    std::printf("| %-28s | %14s | %14s | %7s | %9s | %6s |\n", "measure", "service", "floor", "ratio",
+                "target", "result");
+    std::printf("|%s|%s|%s|%s|%s|%s|\n", std::string(30, '-').c_str(), std::string(16, '-').c_str(),
+                std::string(16, '-').c_str(), std::string(9, '-').c_str(), std::string(11, '-').c_str(),
+                std::string(8, '-').c_str());
+    Row("start to ready line", Median(serviceSamples, &Sample::startMs),
+        Median(floorSamples, &Sample::startMs), "ms", 1.15);
+    Row("SIGTERM to reaped", Median(serviceSamples, &Sample::stopMs), Median(floorSamples, &Sample::stopMs),
+        "ms", 1.3);
+    Row("peak RSS", Median(serviceSamples, &Sample::peakRssKiB) / 1024.0,
+        Median(floorSamples, &Sample::peakRssKiB) / 1024.0, "MiB", 1.5);
+    std::printf("| %-28s | %14ld | %14ld | %7s | %9s | %6s |\n", "wake-ups while idle", serviceWakeUps,
+                floorWakeUps, "", "0", serviceWakeUps == 0 ? "met" : "MISSED");
+    return 0;
+}
