@@ -2,7 +2,6 @@
 // program, run interleaved so that both see the same machine.
 //
 //   lifecycle_bench SERVICE FLOOR [RUNS] [IDLE_SECONDS]
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -18,6 +17,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tests/support/process_stats.h"
 
 namespace {
 
@@ -92,33 +93,13 @@ Sample RunOnce(const char* binary, const std::string& runtime) {
     return sample;
 }
 
-long ContextSwitches(pid_t pid) {
-    long total = 0;
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    if (DIR* directory = opendir(tasks.c_str())) {
-        while (const dirent* task = readdir(directory)) {
-            std::ifstream status(tasks + "/" + task->d_name + "/status");
-            std::string key;
-            long value = 0;
-            while (status >> key) {
-                if (key == "voluntary_ctxt_switches:" || key == "nonvoluntary_ctxt_switches:") {
-                    status >> value;
-                    total += value;
-                }
-            }
-        }
-        closedir(directory);
-    }
-    return total;
-}
-
 long IdleWakeUps(const char* binary, const std::string& runtime, int seconds) {
     Launched process(binary, runtime);
     process.WaitForReady();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    const long before = ContextSwitches(process.pid);
+    const long before = testsupport::ContextSwitches(process.pid);
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    const long wakeUps = ContextSwitches(process.pid) - before;
+    const long wakeUps = testsupport::ContextSwitches(process.pid) - before;
     kill(process.pid, SIGTERM);
     waitpid(process.pid, nullptr, 0);
     return wakeUps;

@@ -1,6 +1,5 @@
 #include "tests/e2e/service_process.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
@@ -10,6 +9,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <thread>
+#include "tests/support/process_stats.h"
 
 namespace e2e {
 
@@ -107,27 +107,7 @@ int ServiceProcess::WaitForExit(std::chrono::milliseconds within) {
     return WIFEXITED(status_) ? WEXITSTATUS(status_) : -WTERMSIG(status_);
 }
 
-long ServiceProcess::ContextSwitches() const {
-    long total = 0;
-    const std::string tasks = "/proc/" + std::to_string(pid_) + "/task";
-    DIR* directory = opendir(tasks.c_str());
-    if (directory == nullptr) {
-        return -1;
-    }
-    while (const dirent* task = readdir(directory)) {
-        std::ifstream status(tasks + "/" + task->d_name + "/status");
-        std::string key;
-        long value = 0;
-        while (status >> key) {
-            if (key == "voluntary_ctxt_switches:" || key == "nonvoluntary_ctxt_switches:") {
-                status >> value;
-                total += value;
-            }
-        }
-    }
-    closedir(directory);
-    return total;
-}
+long ServiceProcess::ContextSwitches() const { return testsupport::ContextSwitches(pid_); }
 
 std::string Lines(std::initializer_list<const char*> lines) {
     std::string text;

@@ -208,6 +208,18 @@ TEST_F(KernelCalls, RepeatedLookupsKeepDescriptorsAndHandlesFlat) {
     }
 }
 
+TEST_F(KernelCalls, HandlesOfEntriesRemovedElsewhereDoNotPileUp) {
+    const Handle root = GetRtThreadHandles(3);
+    const std::size_t before = hosted::KernelState::Instance().Handles().Size();
+    for (int i = 0; i < 500; ++i) {
+        const std::string name = "Gone" + std::to_string(i);
+        ASSERT_TRUE(CatalogRtHandle(root, GetRtThreadHandles(1), name.c_str()));
+        ASSERT_NE(LookupRtHandle(root, name.c_str(), 0), kBadHandle);
+        ASSERT_EQ(unlink((temp_.Path() + "/rtroot/" + name).c_str()), 0);  // behind this process's back
+    }
+    EXPECT_LE(hosted::KernelState::Instance().Handles().Size(), before + 17);
+}
+
 TEST_F(KernelCalls, SleepLastsTheFullTime) {
     const auto before = std::chrono::steady_clock::now();
     EXPECT_TRUE(RtSleep(30));
