@@ -83,8 +83,9 @@ std::uint16_t RecordedType(int fd) {
     return whole ? type : 0;
 }
 
-// Where the process may link a descriptor directly (it holds the capability
-// to), that is done; elsewhere the descriptor is linked through its /proc name.
+// Where the kernel lets the process link a descriptor directly (recent kernels,
+// or a process holding the capability), that saves a walk through /proc;
+// elsewhere the descriptor is linked through its /proc name.
 std::atomic<bool> linkingByDescriptorAllowed{true};
 
 bool LinkUnnamed(int file, int directory, const char* name) {
@@ -101,6 +102,10 @@ bool LinkUnnamed(int file, int directory, const char* name) {
     return linkat(AT_FDCWD, unnamed.c_str(), directory, name, AT_SYMLINK_FOLLOW) == 0;
 }
 
+FileId IdOf(const struct stat& status) {
+    return FileId{status.st_dev, status.st_ino};
+}
+
 ErrorCode WriteFailure(int error) {
     return error == EACCES || error == EPERM || error == EROFS ? ErrorCode::RootNotWritable
                                                                : ErrorCode::HostFailure;
@@ -110,14 +115,6 @@ ErrorCode WriteFailure(int error) {
 
 RootEntry::RootEntry(UniqueFd file, FileId id, std::uint16_t recordedType)
     : file_(std::move(file)), id_(id), recordedType_(recordedType) {}
-
-namespace {
-
-FileId IdOf(const struct stat& status) {
-    return FileId{status.st_dev, status.st_ino};
-}
-
-}  // namespace
 
 std::uint16_t RootEntry::LiveType() const {
     if (recordedType_ == 0 || !file_.Valid()) {
