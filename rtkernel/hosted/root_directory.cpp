@@ -102,6 +102,13 @@ bool LinkUnnamed(int file, int directory, const char* name) {
     return linkat(AT_FDCWD, unnamed.c_str(), directory, name, AT_SYMLINK_FOLLOW) == 0;
 }
 
+// A symlink (ELOOP) or an unreadable file (EACCES) where an entry should be
+// cannot be opened, so it cannot hold a lock: no live object owns it. Any
+// other failure to open says nothing about the entry.
+bool UnopenableEntry(int openError) {
+    return openError == ELOOP || openError == EACCES;
+}
+
 FileId IdOf(const struct stat& status) {
     return FileId{status.st_dev, status.st_ino};
 }
@@ -242,8 +249,9 @@ ErrorCode RootDirectory::LookupOnce(const char* name, std::shared_ptr<RootEntry>
         if (errno == ENOENT) {
             return ErrorCode::NameNotFound;
         }
-        // A symlink or an unreadable file where an entry should be: nothing can
-        // own it, so it reads as stale and may be replaced.
+        if (!UnopenableEntry(errno)) {
+            return ErrorCode::HostFailure;  // out of descriptors, say: the entry may well be live
+        }
         if (fstatat(directory_.Get(), name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
             return errno == ENOENT ? ErrorCode::NameNotFound : ErrorCode::HostFailure;
         }
@@ -361,20 +369,17 @@ ErrorCode RootDirectory::RemoveStale(const char* name, FileId& removed) {
     return unlinkat(directory_.Get(), name, 0) == 0 ? ErrorCode::None : WriteFailure(errno);
 }
 
-// A symlink or an unreadable file where an entry should be can hold no lock,
-// so no live object owns it. A directory is not an entry this kernel wrote and
-// is left alone.
+// An entry that cannot be opened is removed only when it cannot hold a lock. A
+// directory is not an entry this kernel wrote and is left alone.
 ErrorCode RootDirectory::RemoveUnopenable(const char* name, int openError, FileId& removed) {
-    switch (openError) {
-        case ENOENT:
-            return ErrorCode::NameNotFound;
-        case EISDIR:
-            return ErrorCode::NotOwner;
-        case ELOOP:
-        case EACCES:
-            break;
-        default:
-            return ErrorCode::HostFailure;
+    if (openError == ENOENT) {
+        return ErrorCode::NameNotFound;
+    }
+    if (openError == EISDIR) {
+        return ErrorCode::NotOwner;
+    }
+    if (!UnopenableEntry(openError)) {
+        return ErrorCode::HostFailure;
     }
     struct stat named {};
     if (fstatat(directory_.Get(), name, &named, AT_SYMLINK_NOFOLLOW) != 0) {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -109,6 +110,20 @@ TEST_F(RootDirectoryTest, AnotherProcessesLiveNameIsNeitherTakenNorRemoved) {
     release.Open();
     EXPECT_EQ(WaitChild(holder), 0);
     EXPECT_EQ(TypeOf("Zorvandelith"), 0) << "the holder has exited";
+}
+
+TEST_F(RootDirectoryTest, OutOfDescriptorsIsAFailureNotAStaleEntry) {
+    ASSERT_EQ(root_->Catalog("Zorvandelith", kProcessType, 1), ErrorCode::None);
+    const pid_t child = ForkChild([&] {
+        const rlimit few = {32, 32};
+        setrlimit(RLIMIT_NOFILE, &few);
+        while (dup(0) >= 0) {
+        }
+        std::shared_ptr<RootEntry> entry;
+        return root_->Lookup("Zorvandelith", 0, entry) == ErrorCode::HostFailure ? 0 : 1;
+    });
+    EXPECT_EQ(WaitChild(child), 0);
+    EXPECT_EQ(TypeOf("Zorvandelith"), kProcessType);
 }
 
 TEST_F(RootDirectoryTest, EntryOfAKilledOwnerReadsStaleAndIsReplaced) {
