@@ -7,29 +7,11 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 
 #include "rtkernel/kernel.h"
 
 namespace hosted {
 namespace {
-
-// Runs when the program is loaded, before main and before any thread exists,
-// so every thread inherits the mask and no signal can slip in unblocked. A
-// closed console pipe must not kill the process either: that would skip the
-// orderly shutdown and leave its name behind.
-__attribute__((constructor)) void BlockNotificationSignalsAtLoad() {
-    const sigset_t signals = NotificationSignals();
-    if (const int error = pthread_sigmask(SIG_BLOCK, &signals, nullptr); error != 0) {
-        errno = error;
-        (void)std::fprintf(stderr, "rtkernel: cannot block termination signals: %m\n");
-    }
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    if (sigaction(SIGPIPE, &ignore, nullptr) != 0) {
-        (void)std::fprintf(stderr, "rtkernel: cannot ignore SIGPIPE: %m\n");
-    }
-}
 
 sigset_t SelectedSignals(std::uint32_t mask) {
     sigset_t signals;
@@ -46,6 +28,23 @@ sigset_t SelectedSignals(std::uint32_t mask) {
     return signals;
 }
 
+// Runs when the program is loaded, before main and before any thread exists,
+// so every thread inherits the mask and no signal can slip in unblocked. A
+// closed console pipe must not kill the process either: that would skip the
+// orderly shutdown and leave its name behind.
+__attribute__((constructor)) void BlockNotificationSignalsAtLoad() {
+    const sigset_t signals = SelectedSignals(kSelectHostSignals | kSelectTermination);
+    if (const int error = pthread_sigmask(SIG_BLOCK, &signals, nullptr); error != 0) {
+        errno = error;
+        (void)std::fprintf(stderr, "rtkernel: cannot block termination signals: %m\n");
+    }
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    if (sigaction(SIGPIPE, &ignore, nullptr) != 0) {
+        (void)std::fprintf(stderr, "rtkernel: cannot ignore SIGPIPE: %m\n");
+    }
+}
+
 std::uint32_t TypeOfSignal(std::uint32_t signal) {
     switch (signal) {
         case SIGHUP:
@@ -60,10 +59,6 @@ std::uint32_t TypeOfSignal(std::uint32_t signal) {
 }
 
 }  // namespace
-
-sigset_t NotificationSignals() {
-    return SelectedSignals(kSelectHostSignals | kSelectTermination);
-}
 
 // The mailbox's termination is the same notification a SIGTERM is, so it is
 // sent as one: blocked in every thread, it waits, pending and coalesced with

@@ -24,9 +24,6 @@ inline constexpr std::uint32_t kNotifyUser1 = 2;
 inline constexpr std::uint32_t kNotifyUser2 = 3;
 inline constexpr std::uint32_t kNotifyTerminate = 255;
 
-// The signals that become notifications; blocked in every thread.
-sigset_t NotificationSignals();
-
 // Blocks without using the processor until a selected notification arrives or
 // waitMs (kWaitForever: no limit) runs out.
 ErrorCode WaitForNotification(std::uint32_t mask, std::uint32_t waitMs, std::uint32_t& type);
