@@ -49,6 +49,8 @@ const char* ErrorText(std::uint32_t code) {
             return "Root directory cannot be written";
         case ErrorCode::HostFailure:
             return "Host system call failed";
+        case ErrorCode::NotAnEntry:
+            return "Name is taken by a directory, which is not an entry";
     }
     return "Unknown error code";
 }

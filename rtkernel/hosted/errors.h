@@ -26,6 +26,7 @@ enum class ErrorCode : std::uint32_t {
     RootWritableByOthers = 0x13,
     RootNotWritable = 0x14,
     HostFailure = 0x15,
+    NotAnEntry = 0x16,
 };
 
 const char* ErrorText(std::uint32_t code);

@@ -78,7 +78,7 @@ Handle AdoptRootEntry(const std::shared_ptr<RootEntry>& entry) {
     std::size_t rootHandles = 0;
     const Handle known = handles.FindIf([&](const KernelObject& object) {
         rootHandles += object.kind == ObjectKind::RootEntry ? 1 : 0;
-        return IsHandleOfFile(object, entry->Id());
+        return object.kind == ObjectKind::RootEntry && object.rootEntry->SameEntry(*entry);
     });
     if (known != kBadHandle) {
         return known;

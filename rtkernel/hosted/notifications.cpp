@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 
+#include "rtkernel/hosted/host_output.h"
 #include "rtkernel/kernel.h"
 
 namespace hosted {
@@ -35,13 +35,12 @@ sigset_t SelectedSignals(std::uint32_t mask) {
 __attribute__((constructor)) void BlockNotificationSignalsAtLoad() {
     const sigset_t signals = SelectedSignals(kSelectHostSignals | kSelectTermination);
     if (const int error = pthread_sigmask(SIG_BLOCK, &signals, nullptr); error != 0) {
-        errno = error;
-        (void)std::fprintf(stderr, "rtkernel: cannot block termination signals: %m\n");
+        DiagnoseHostFailure("signals", "cannot block the notification signals", error);
     }
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     if (sigaction(SIGPIPE, &ignore, nullptr) != 0) {
-        (void)std::fprintf(stderr, "rtkernel: cannot ignore SIGPIPE: %m\n");
+        DiagnoseHostFailure("signals", "cannot ignore SIGPIPE", errno);
     }
 }
 

@@ -1,87 +1,40 @@
 #include "rtkernel/hosted/root_directory.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <charconv>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 
+#include "rtkernel/hosted/host_output.h"
 #include "rtkernel/hosted/names.h"
 
 namespace hosted {
 namespace {
 
 constexpr const char* kRootDirectoryName = "rtroot";
-constexpr const char* kWorkNamePrefix = ".new-";
-constexpr std::size_t kMaxRecordLength = 96;
+constexpr mode_t kDirectoryMode = 0700;
+constexpr mode_t kEntryMode = 0600;
+constexpr std::string_view kWorkNamePrefix = ".new-";
+constexpr unsigned kWorkNameAttempts = 16;
+// A work file lives for microseconds; one this old was left by a process that
+// died between creating and linking it.
+constexpr time_t kAbandonedWorkFileSeconds = 60;
+// A lookup that finds the name replaced while it looked tries again, a few times.
+constexpr int kLookupAttempts = 4;
 
-// Locks cover the whole file; an open-file-description lock belongs to the
-// descriptor, not the process, and the kernel releases it when the owner dies.
-struct flock WholeFileWriteLock() {
-    struct flock lock {};
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    return lock;
-}
-
-bool TakeEntryLock(int fd) {
-    struct flock lock = WholeFileWriteLock();
-    return fcntl(fd, F_OFD_SETLK, &lock) == 0;
-}
-
-bool SomeoneHoldsEntryLock(int fd) {
-    struct flock lock = WholeFileWriteLock();
-    return fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
-}
-
-constexpr std::string_view kRecordStart = "rtentry 1 type=";
-constexpr std::string_view kRecordObject = " object=";
-constexpr std::string_view kRecordPid = " pid=";
-
-std::string EntryRecord(std::uint16_t type, Handle object) {
-    return std::string(kRecordStart) + std::to_string(type) + std::string(kRecordObject) +
-           std::to_string(object) + std::string(kRecordPid) + std::to_string(getpid()) + "\n";
-}
-
-// Reads one decimal field introduced by its label; false unless both are there.
-template <typename Number>
-bool ReadField(std::string_view& text, std::string_view label, Number& value) {
-    if (!text.starts_with(label)) {
-        return false;
-    }
-    text.remove_prefix(label.size());
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end == text.data()) {
-        return false;
-    }
-    text.remove_prefix(static_cast<std::size_t>(end - text.data()));
-    return true;
-}
-
-// The recorded type, or 0 for anything that is not a whole, well-formed record.
-std::uint16_t RecordedType(int fd) {
-    char buffer[kMaxRecordLength] = {};
-    const ssize_t length = pread(fd, buffer, sizeof buffer, 0);
-    if (length <= 0) {
-        return 0;
-    }
-    std::string_view record(buffer, static_cast<std::size_t>(length));
-    std::uint16_t type = 0;
-    std::uint16_t object = 0;
-    std::int64_t pid = 0;
-    const bool whole = ReadField(record, kRecordStart, type) && ReadField(record, kRecordObject, object) &&
-                       ReadField(record, kRecordPid, pid) && record == "\n";
-    return whole ? type : 0;
-}
+std::atomic<bool> workNamesOnly{false};
+std::atomic<unsigned> pauseBeforeUnlinkMs{0};
 
 // Where the kernel lets the process link a descriptor directly (recent kernels,
 // or a process holding the capability), that saves a walk through /proc;
@@ -102,37 +55,57 @@ bool LinkUnnamed(int file, int directory, const char* name) {
     return linkat(AT_FDCWD, unnamed.c_str(), directory, name, AT_SYMLINK_FOLLOW) == 0;
 }
 
-// A symlink (ELOOP) or an unreadable file (EACCES) where an entry should be
-// cannot be opened, so it cannot hold a lock: no live object owns it. Any
-// other failure to open says nothing about the entry.
-bool UnopenableEntry(int openError) {
-    return openError == ELOOP || openError == EACCES;
+bool PermissionError(int error) {
+    return error == EACCES || error == EPERM || error == EROFS;
 }
 
-FileId IdOf(const struct stat& status) {
-    return FileId{status.st_dev, status.st_ino};
+// Held while a remover makes its last check and unlinks, so that no other
+// remover can unlink and a claimer relink the name in between.
+class RemovalLock {
+public:
+    explicit RemovalLock(int directory) : directory_(directory) {
+        while ((held_ = flock(directory_, LOCK_EX) == 0) == false && errno == EINTR) {
+        }
+    }
+    RemovalLock(const RemovalLock&) = delete;
+    RemovalLock& operator=(const RemovalLock&) = delete;
+    ~RemovalLock() {
+        if (held_) {
+            flock(directory_, LOCK_UN);
+        }
+    }
+    bool Held() const { return held_; }
+
+private:
+    int directory_;
+    bool held_ = false;
+};
+
+ErrorCode RefuseUnsafe(const struct stat& status) {
+    if (!S_ISDIR(status.st_mode)) {
+        return ErrorCode::RootNotDirectory;
+    }
+    if (status.st_uid != geteuid()) {
+        return ErrorCode::RootNotOwned;
+    }
+    if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return ErrorCode::RootWritableByOthers;
+    }
+    return ErrorCode::None;
 }
 
-ErrorCode WriteFailure(int error) {
-    return error == EACCES || error == EPERM || error == EROFS ? ErrorCode::RootNotWritable
-                                                               : ErrorCode::HostFailure;
+std::string Subject(const std::string& path) {
+    return "root directory " + path;
 }
 
 }  // namespace
 
-RootEntry::RootEntry(UniqueFd file, FileId id, std::uint16_t recordedType)
-    : file_(std::move(file)), id_(id), recordedType_(recordedType) {}
-
-std::uint16_t RootEntry::LiveType() const {
-    if (recordedType_ == 0 || !file_.Valid()) {
-        return 0;
-    }
-    return SomeoneHoldsEntryLock(file_.Get()) ? recordedType_ : 0;
+void RootDirectory::UseWorkNamesOnly(bool only) {
+    workNamesOnly.store(only);
 }
 
-bool RootEntry::StillNamed() const {
-    struct stat status {};
-    return file_.Valid() && fstat(file_.Get(), &status) == 0 && status.st_nlink > 0;
+void RootDirectory::PauseBeforeUnlink(unsigned milliseconds) {
+    pauseBeforeUnlinkMs.store(milliseconds);
 }
 
 std::string RootDirectory::DefaultPath() {
@@ -144,79 +117,145 @@ std::string RootDirectory::DefaultPath() {
     return "/tmp/" + std::string(kRootDirectoryName) + "-" + std::to_string(geteuid());
 }
 
+// The name is looked at before it is opened, so that a directory of another
+// user reads as that, not as one that merely cannot be opened.
 ErrorCode RootDirectory::Open(const std::string& path, std::unique_ptr<RootDirectory>& opened) {
-    if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+    const std::string subject = Subject(path);
+    const bool created = mkdir(path.c_str(), kDirectoryMode) == 0;
+    if (!created && errno != EEXIST) {
+        DiagnoseHostFailure(subject, "cannot create", errno);
+        return PermissionError(errno) ? ErrorCode::RootNotWritable : ErrorCode::RootUnavailable;
+    }
+    struct stat status {};
+    if (lstat(path.c_str(), &status) != 0) {
+        DiagnoseHostFailure(subject, "cannot examine", errno);
         return ErrorCode::RootUnavailable;
+    }
+    if (const ErrorCode unsafe = RefuseUnsafe(status); unsafe != ErrorCode::None) {
+        DiagnoseHostFailure(subject, "refused", unsafe == ErrorCode::RootWritableByOthers ? EPERM : ENOTDIR);
+        return unsafe;
     }
     UniqueFd directory(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!directory.Valid()) {
-        return errno == ELOOP || errno == ENOTDIR ? ErrorCode::RootNotDirectory : ErrorCode::RootUnavailable;
+        const int error = errno;
+        DiagnoseHostFailure(subject, "cannot open", error);
+        if (error == ELOOP || error == ENOTDIR) {
+            return ErrorCode::RootNotDirectory;
+        }
+        return PermissionError(error) ? ErrorCode::RootNotWritable : ErrorCode::RootUnavailable;
     }
-    struct stat status {};
+    // Checked again on what was opened: the name may have been swapped meanwhile.
     if (fstat(directory.Get(), &status) != 0) {
+        DiagnoseHostFailure(subject, "cannot examine", errno);
         return ErrorCode::RootUnavailable;
     }
-    if (status.st_uid != geteuid()) {
-        return ErrorCode::RootNotOwned;
+    if (const ErrorCode unsafe = RefuseUnsafe(status); unsafe != ErrorCode::None) {
+        DiagnoseHostFailure(subject, "refused", ENOTDIR);
+        return unsafe;
     }
-    if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        return ErrorCode::RootWritableByOthers;
+    if (created && fchmod(directory.Get(), kDirectoryMode) != 0) {
+        DiagnoseHostFailure(subject, "cannot make private", errno);
+        return ErrorCode::RootUnavailable;
     }
-    opened.reset(new RootDirectory(path, std::move(directory), status.st_uid));
+    if (faccessat(directory.Get(), ".", R_OK | W_OK | X_OK, AT_EACCESS) != 0) {
+        DiagnoseHostFailure(subject, "cannot read, search and write", errno);
+        return PermissionError(errno) ? ErrorCode::RootNotWritable : ErrorCode::RootUnavailable;
+    }
+    opened.reset(new RootDirectory(path, std::move(directory)));
     return ErrorCode::None;
 }
 
-RootDirectory::RootDirectory(std::string path, UniqueFd directory, uid_t owner)
-    : path_(std::move(path)), directory_(std::move(directory)), owner_(owner) {}
+RootDirectory::RootDirectory(std::string path, UniqueFd directory)
+    : path_(std::move(path)), directory_(std::make_shared<const UniqueFd>(std::move(directory))) {}
 
-// An entry is written and locked before it has a name, so that it appears
-// complete and owned at the instant it is linked. An unnamed file leaves
-// nothing behind if the process dies before the link; where the file system
-// cannot make one, a work name stands in for that moment.
+// Says on stderr what failed, and gives the error a caller sees for it: a
+// directory that refuses writing is told apart from any other host failure.
+ErrorCode RootDirectory::HostFailure(const char* action, int error, const char* name) const {
+    std::string what = action;
+    if (name != nullptr) {
+        what += std::string(" ") + name;
+    }
+    DiagnoseHostFailure(Subject(path_), what.c_str(), error);
+    return PermissionError(error) ? ErrorCode::RootNotWritable : ErrorCode::HostFailure;
+}
+
+ErrorCode RootDirectory::CreateUnnamedEntry(UniqueFd& file) {
+    file.Reset(openat(Fd(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, kEntryMode));
+    if (file.Valid()) {
+        return ErrorCode::None;
+    }
+    if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {
+        return ErrorCode::NameNotFound;  // no unnamed files here: the caller uses a work name
+    }
+    return HostFailure("cannot create entry", errno);
+}
+
+// A work name stands in for an unnamed file where the file system has none.
+// Another process may have left one under the name this process would pick
+// (it died before linking it, and its pid came round again): the next is taken.
+ErrorCode RootDirectory::CreateWorkEntry(std::string& workName, UniqueFd& file) {
+    SweepAbandonedWorkFiles();
+    for (unsigned attempt = 0; attempt < kWorkNameAttempts; ++attempt) {
+        workName = std::string(kWorkNamePrefix) + std::to_string(getpid()) + "-" +
+                   std::to_string(++workNameCounter_);
+        file.Reset(
+            openat(Fd(), workName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kEntryMode));
+        if (file.Valid()) {
+            return ErrorCode::None;
+        }
+        if (errno != EEXIST) {
+            break;
+        }
+    }
+    const int error = errno;
+    workName.clear();
+    return HostFailure("cannot create work file", error);
+}
+
+// An entry is locked and written before it has a name, so that it appears
+// complete and owned at the instant it is linked. Its mode is set outright:
+// the creator's umask must not decide who can read the record.
 ErrorCode RootDirectory::CreateLockedEntry(std::uint16_t type, Handle object, std::string& workName,
                                            UniqueFd& file) {
     workName.clear();
-    file.Reset(openat(directory_.Get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-    if (!file.Valid()) {
-        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
-            return WriteFailure(errno);
-        }
-        workName = kWorkNamePrefix + std::to_string(getpid()) + "-" + std::to_string(++workNameCounter_);
-        file.Reset(openat(directory_.Get(), workName.c_str(),
-                          O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-        if (!file.Valid()) {
-            return WriteFailure(errno);
-        }
+    ErrorCode created = workNamesOnly.load() ? ErrorCode::NameNotFound : CreateUnnamedEntry(file);
+    if (created == ErrorCode::NameNotFound) {
+        created = CreateWorkEntry(workName, file);
+    }
+    if (created != ErrorCode::None) {
+        return created;
     }
     const std::string record = EntryRecord(type, object);
-    const bool written =
-        write(file.Get(), record.data(), record.size()) == static_cast<ssize_t>(record.size());
-    const int error = errno;
-    if (!written || !TakeEntryLock(file.Get())) {
-        if (!workName.empty()) {
-            unlinkat(directory_.Get(), workName.c_str(), 0);
-        }
-        return written ? ErrorCode::HostFailure : WriteFailure(error);
+    ErrorCode result = ErrorCode::None;
+    if (!TakeEntryLock(file.Get())) {
+        result = HostFailure("cannot lock entry", errno);
+    } else if (fchmod(file.Get(), kEntryMode) != 0) {
+        result = HostFailure("cannot set entry mode", errno);
+    } else if (write(file.Get(), record.data(), record.size()) != static_cast<ssize_t>(record.size())) {
+        result = HostFailure("cannot write entry", errno == 0 ? ENOSPC : errno);
     }
-    return ErrorCode::None;
+    if (result != ErrorCode::None && !workName.empty()) {
+        unlinkat(Fd(), workName.c_str(), 0);
+    }
+    return result;
 }
 
 // link() never replaces an existing name: of all racers exactly one succeeds.
 ErrorCode RootDirectory::LinkEntry(const UniqueFd& file, const std::string& workName, const char* name) {
     bool linked = false;
     if (workName.empty()) {
-        linked = LinkUnnamed(file.Get(), directory_.Get(), name);
+        linked = LinkUnnamed(file.Get(), Fd(), name);
     } else {
-        linked = linkat(directory_.Get(), workName.c_str(), directory_.Get(), name, 0) == 0;
+        linked = linkat(Fd(), workName.c_str(), Fd(), name, 0) == 0;
     }
     const int error = errno;
     if (!workName.empty()) {
-        unlinkat(directory_.Get(), workName.c_str(), 0);
+        unlinkat(Fd(), workName.c_str(), 0);
     }
     if (linked) {
         return ErrorCode::None;
     }
-    return error == EEXIST ? ErrorCode::NameTaken : WriteFailure(error);
+    return error == EEXIST ? ErrorCode::NameTaken : HostFailure("cannot link entry", error, name);
 }
 
 ErrorCode RootDirectory::Catalog(const char* name, std::uint16_t type, Handle object) {
@@ -235,36 +274,39 @@ ErrorCode RootDirectory::Catalog(const char* name, std::uint16_t type, Handle ob
     }
     struct stat status {};
     if (fstat(file.Get(), &status) != 0) {
-        unlinkat(directory_.Get(), name, 0);
-        return ErrorCode::HostFailure;
+        const int error = errno;
+        unlinkat(Fd(), name, 0);
+        return HostFailure("cannot examine entry", error, name);
     }
     owned_.insert_or_assign(name, OwnedEntry{std::move(file), IdOf(status)});
     return ErrorCode::None;
 }
 
+// The kind of file is learnt without opening it; only an entry file of this
+// user's is opened, to read its record.
 ErrorCode RootDirectory::LookupOnce(const char* name, std::shared_ptr<RootEntry>& found) const {
-    UniqueFd file(openat(directory_.Get(), name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    struct stat status {};
-    if (!file.Valid()) {
-        if (errno == ENOENT) {
-            return ErrorCode::NameNotFound;
+    for (int attempt = 0; attempt < kLookupAttempts; ++attempt) {
+        EntryStatus status;
+        if (const int error = StatEntry(Fd(), name, status); error != 0) {
+            return error == ENOENT ? ErrorCode::NameNotFound : HostFailure("cannot examine", error, name);
         }
-        if (!UnopenableEntry(errno)) {
-            return ErrorCode::HostFailure;  // out of descriptors, say: the entry may well be live
+        std::string record;
+        if (status.kind == EntryKind::EntryFile) {
+            UniqueFd file;
+            const int error = OpenEntryFile(Fd(), name, status.id, O_RDONLY, file);
+            if (error == ENOENT || error == ESTALE) {
+                continue;  // replaced or removed while looked at: look again
+            }
+            if (error != 0) {
+                // Out of descriptors, say: the entry may well be live.
+                return HostFailure("cannot open", error, name);
+            }
+            record = ReadRecord(file.Get());
         }
-        if (fstatat(directory_.Get(), name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
-            return errno == ENOENT ? ErrorCode::NameNotFound : ErrorCode::HostFailure;
-        }
-        found = std::make_shared<RootEntry>(UniqueFd(), IdOf(status), 0);
+        found = std::make_shared<RootEntry>(directory_, name, status, std::move(record));
         return ErrorCode::None;
     }
-    if (fstat(file.Get(), &status) != 0) {
-        return ErrorCode::HostFailure;
-    }
-    const bool ownRegularFile = S_ISREG(status.st_mode) && status.st_uid == owner_;
-    const std::uint16_t type = ownRegularFile ? RecordedType(file.Get()) : 0;
-    found = std::make_shared<RootEntry>(std::move(file), IdOf(status), type);
-    return ErrorCode::None;
+    return ErrorCode::NameNotFound;
 }
 
 ErrorCode RootDirectory::Lookup(const char* name, std::uint32_t waitMs, std::shared_ptr<RootEntry>& found) {
@@ -282,8 +324,11 @@ ErrorCode RootDirectory::Lookup(const char* name, std::uint32_t waitMs, std::sha
 ErrorCode RootDirectory::WaitForEntry(const char* name, std::uint32_t waitMs,
                                       std::shared_ptr<RootEntry>& found) const {
     UniqueFd events(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-    if (!events.Valid() || inotify_add_watch(events.Get(), path_.c_str(), IN_CREATE | IN_MOVED_TO) < 0) {
-        return ErrorCode::HostFailure;
+    if (!events.Valid()) {
+        return HostFailure("cannot watch", errno);
+    }
+    if (inotify_add_watch(events.Get(), path_.c_str(), IN_CREATE | IN_MOVED_TO) < 0) {
+        return HostFailure("cannot watch", errno);
     }
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
@@ -304,7 +349,7 @@ ErrorCode RootDirectory::WaitForEntry(const char* name, std::uint32_t waitMs,
         }
         struct pollfd ready = {events.Get(), POLLIN, 0};
         if (poll(&ready, 1, timeoutMs) < 0 && errno != EINTR) {
-            return ErrorCode::HostFailure;
+            return HostFailure("cannot wait for", errno, name);
         }
         char drained[4096];
         while (read(events.Get(), drained, sizeof drained) > 0) {
@@ -321,75 +366,108 @@ ErrorCode RootDirectory::Uncatalog(const char* name, FileId& removed) {
     if (own == owned_.end()) {
         return RemoveStale(name, removed);
     }
-    const ErrorCode result = RemoveOwn(name, own->second, removed);
+    // Our own entry stays locked by us until it goes, so no other remover can
+    // take it; a file put at the name in its place is not ours to remove.
+    const ErrorCode result = UnlinkIfStillNamed(name, own->second.file.Get(), removed);
     if (result != ErrorCode::RootNotWritable && result != ErrorCode::HostFailure) {
         owned_.erase(own);
     }
     return result;
 }
 
-// Removes the name only while it still refers to the file this process wrote:
-// an entry someone put in its place is not ours to remove.
-ErrorCode RootDirectory::RemoveOwn(const char* name, const OwnedEntry& own, FileId& removed) {
-    struct stat status {};
-    if (fstatat(directory_.Get(), name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
-        return errno == ENOENT ? ErrorCode::NameNotFound : ErrorCode::HostFailure;
-    }
-    if (IdOf(status) != own.id) {
-        return ErrorCode::NotOwner;
-    }
-    removed = own.id;
-    return unlinkat(directory_.Get(), name, 0) == 0 ? ErrorCode::None : WriteFailure(errno);
-}
-
-// Taking the entry's lock proves its owner is gone and keeps every other
-// remover out until the name is unlinked.
+// An entry file is removed by whoever takes its lock, which proves its owner
+// gone and keeps every other remover out. What cannot hold a lock (a symlink,
+// FIFO, socket or device) and a file of another user have no live owner here.
 ErrorCode RootDirectory::RemoveStale(const char* name, FileId& removed) {
-    UniqueFd file(openat(directory_.Get(), name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!file.Valid()) {
-        return RemoveUnopenable(name, errno, removed);
+    EntryStatus status;
+    if (const int error = StatEntry(Fd(), name, status); error != 0) {
+        return error == ENOENT ? ErrorCode::NameNotFound : HostFailure("cannot examine", error, name);
     }
-    struct stat opened {};
-    if (fstat(file.Get(), &opened) != 0) {
-        return ErrorCode::HostFailure;
+    if (status.kind == EntryKind::Directory) {
+        return ErrorCode::NotAnEntry;
     }
-    if (S_ISREG(opened.st_mode) && !TakeEntryLock(file.Get())) {
-        return errno == EAGAIN || errno == EACCES ? ErrorCode::NotOwner : ErrorCode::HostFailure;
+    // The file is held open from here to the unlink, so that its number cannot
+    // pass to a new file that the last check would mistake for it.
+    UniqueFd pinned;
+    if (status.kind == EntryKind::EntryFile) {
+        const int error = OpenEntryFile(Fd(), name, status.id, O_RDWR, pinned);
+        if (error == ENOENT) {
+            return ErrorCode::NameNotFound;
+        }
+        if (error == ESTALE) {
+            return ErrorCode::NotOwner;  // another process replaced it meanwhile
+        }
+        if (error != 0) {
+            return HostFailure("cannot open", error, name);
+        }
+        if (!TakeEntryLock(pinned.Get())) {
+            return errno == EAGAIN || errno == EACCES ? ErrorCode::NotOwner
+                                                      : HostFailure("cannot lock", errno, name);
+        }
+    } else {
+        pinned.Reset(openat(Fd(), name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        if (!pinned.Valid()) {
+            return errno == ENOENT ? ErrorCode::NameNotFound : HostFailure("cannot open", errno, name);
+        }
     }
-    // The name must still refer to the file opened: another remover may have
-    // replaced it in between, and the replacement is not ours to remove.
-    struct stat named {};
-    if (fstatat(directory_.Get(), name, &named, AT_SYMLINK_NOFOLLOW) != 0) {
-        return errno == ENOENT ? ErrorCode::NameNotFound : ErrorCode::HostFailure;
-    }
-    if (IdOf(named) != IdOf(opened)) {
-        return ErrorCode::NotOwner;
-    }
-    removed = IdOf(opened);
-    return unlinkat(directory_.Get(), name, 0) == 0 ? ErrorCode::None : WriteFailure(errno);
+    return UnlinkIfStillNamed(name, pinned.Get(), removed);
 }
 
-// An entry that cannot be opened is removed only when it cannot hold a lock. A
-// directory is not an entry this kernel wrote and is left alone.
-ErrorCode RootDirectory::RemoveUnopenable(const char* name, int openError, FileId& removed) {
-    if (openError == ENOENT) {
-        return ErrorCode::NameNotFound;
+ErrorCode RootDirectory::UnlinkIfStillNamed(const char* name, int pinned, FileId& removed) {
+    const RemovalLock lock(Fd());
+    if (!lock.Held()) {
+        return HostFailure("cannot lock for removal", errno);
     }
-    if (openError == EISDIR) {
+    struct stat held {};
+    if (fstat(pinned, &held) != 0) {
+        return HostFailure("cannot examine", errno, name);
+    }
+    EntryStatus now;
+    if (const int error = StatEntry(Fd(), name, now); error != 0) {
+        return error == ENOENT ? ErrorCode::NameNotFound : HostFailure("cannot examine", error, name);
+    }
+    if (now.id != IdOf(held)) {
         return ErrorCode::NotOwner;
     }
-    if (!UnopenableEntry(openError)) {
-        return ErrorCode::HostFailure;
+    if (const unsigned pause = pauseBeforeUnlinkMs.load(); pause != 0) {
+        usleep(pause * 1000);
     }
-    struct stat named {};
-    if (fstatat(directory_.Get(), name, &named, AT_SYMLINK_NOFOLLOW) != 0) {
-        return errno == ENOENT ? ErrorCode::NameNotFound : ErrorCode::HostFailure;
+    if (unlinkat(Fd(), name, 0) != 0) {
+        return HostFailure("cannot remove", errno, name);
     }
-    if (S_ISDIR(named.st_mode)) {
-        return ErrorCode::NotOwner;
+    removed = now.id;
+    return ErrorCode::None;
+}
+
+// Work files left by processes that died before linking them are removed, so
+// they neither pile up nor stand in anyone's way. One still in use is locked.
+void RootDirectory::SweepAbandonedWorkFiles() {
+    const int listing = openat(Fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* entries = listing >= 0 ? fdopendir(listing) : nullptr;
+    if (entries == nullptr) {
+        if (listing >= 0) {
+            close(listing);
+        }
+        return;
     }
-    removed = IdOf(named);
-    return unlinkat(directory_.Get(), name, 0) == 0 ? ErrorCode::None : WriteFailure(errno);
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    while (const dirent* entry = readdir(entries)) {
+        const std::string_view name = entry->d_name;
+        struct stat status {};
+        if (!name.starts_with(kWorkNamePrefix) ||
+            fstatat(Fd(), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode) ||
+            now.tv_sec - status.st_mtim.tv_sec < kAbandonedWorkFileSeconds) {
+            continue;
+        }
+        UniqueFd file;
+        FileId removed;
+        if (OpenEntryFile(Fd(), entry->d_name, IdOf(status), O_RDWR, file) == 0 &&
+            TakeEntryLock(file.Get())) {
+            (void)UnlinkIfStillNamed(entry->d_name, file.Get(), removed);
+        }
+    }
+    closedir(entries);
 }
 
 }  // namespace hosted

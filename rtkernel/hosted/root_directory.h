@@ -1,12 +1,15 @@
 // The root directory: names that every process of the user shares, kept as one
 // file per name under a private directory so that they outlive the processes
-// that wrote them.
+// that wrote them. This file is its policy: where it is, which directory is
+// safe to use, and how a name is claimed, found, waited for and removed.
 //
-// An entry file is claimed by creating it complete and unnamed and then
-// linking it to its name, so two processes racing for a name cannot both win.
-// Its owner holds an open-file-description lock on it for as long as it lives;
-// the operating system drops that lock when the owner dies however it dies, so
-// an entry nobody holds a lock on belongs to an object that no longer exists.
+// A name is claimed by creating its entry file complete, locked and unnamed,
+// and then linking it to the name: link never replaces, so of all racers
+// exactly one wins. A name is removed only by its owner, or by whoever holds
+// the lock of an entry whose owner is gone; the final check that the name
+// still stands for that file and the unlink are made under the directory's
+// removal lock, so no remover can take away a file that replaced the one it
+// checked, whatever kind of file stood there.
 #pragma once
 
 #include <sys/types.h>
@@ -18,55 +21,37 @@
 #include <string>
 
 #include "rtkernel/hosted/errors.h"
+#include "rtkernel/hosted/root_entry.h"
 #include "rtkernel/hosted/unique_fd.h"
 #include "rtkernel/kernel.h"
 
 namespace hosted {
 
-// Which file an entry is, whatever name it stands under.
-struct FileId {
-    dev_t device = 0;
-    ino_t inode = 0;
-    bool operator==(const FileId&) const = default;
-};
-
-// What a lookup found: one entry file, kept open so that its owner's liveness
-// can be asked later without trusting the name to still refer to it.
-class RootEntry {
-public:
-    RootEntry(UniqueFd file, FileId id, std::uint16_t recordedType);
-
-    // The recorded object type while the owner lives; 0 once it is gone, and
-    // always 0 for an entry that is unreadable, truncated or garbage.
-    std::uint16_t LiveType() const;
-    FileId Id() const { return id_; }
-    // False once the entry has been removed from the directory.
-    bool StillNamed() const;
-
-private:
-    UniqueFd file_;
-    FileId id_;
-    std::uint16_t recordedType_;
-};
-
 class RootDirectory {
 public:
     // $XDG_RUNTIME_DIR/rtroot, or a per-user directory under /tmp when the
-    // variable is unset or not an absolute path.
+    // variable is unset, empty or not an absolute path.
     static std::string DefaultPath();
-    // Creates the directory (0700) when it is missing and refuses one that is a
-    // symlink, not a directory, not the user's own or writable by others.
+    // Creates the directory (0700 whatever the umask) when it is missing, and
+    // refuses, each with its own error, one that is a symlink or not a
+    // directory, is not the user's own, is writable by others, or that this
+    // process cannot read, search and write: every later call would fail.
     static ErrorCode Open(const std::string& path, std::unique_ptr<RootDirectory>& opened);
 
     ErrorCode Catalog(const char* name, std::uint16_t type, Handle object);
     // Waits up to waitMs (kWaitForever: no limit) for the name to appear.
     ErrorCode Lookup(const char* name, std::uint32_t waitMs, std::shared_ptr<RootEntry>& found);
-    // Removes the caller's own entry, or an entry whose owner is gone; never an
-    // entry that a live object of another process holds. `removed` tells which
+    // Removes the caller's own entry, or one whose owner is gone; never an
+    // entry that a live object holds, never a directory. `removed` tells which
     // file went, so that handles to it can go too.
     ErrorCode Uncatalog(const char* name, FileId& removed);
 
     const std::string& Path() const { return path_; }
+
+    // For tests: claim through work names, as on a file system that has no
+    // unnamed files; and a pause inside the removal lock, to widen races.
+    static void UseWorkNamesOnly(bool only);
+    static void PauseBeforeUnlink(unsigned milliseconds);
 
 private:
     struct OwnedEntry {
@@ -74,18 +59,21 @@ private:
         FileId id;
     };
 
-    RootDirectory(std::string path, UniqueFd directory, uid_t owner);
+    RootDirectory(std::string path, UniqueFd directory);
+    int Fd() const { return directory_->Get(); }
+    ErrorCode HostFailure(const char* action, int error, const char* name = nullptr) const;
     ErrorCode LookupOnce(const char* name, std::shared_ptr<RootEntry>& found) const;
     ErrorCode WaitForEntry(const char* name, std::uint32_t waitMs, std::shared_ptr<RootEntry>& found) const;
+    ErrorCode CreateUnnamedEntry(UniqueFd& file);
+    ErrorCode CreateWorkEntry(std::string& workName, UniqueFd& file);
     ErrorCode CreateLockedEntry(std::uint16_t type, Handle object, std::string& workName, UniqueFd& file);
     ErrorCode LinkEntry(const UniqueFd& file, const std::string& workName, const char* name);
-    ErrorCode RemoveOwn(const char* name, const OwnedEntry& own, FileId& removed);
     ErrorCode RemoveStale(const char* name, FileId& removed);
-    ErrorCode RemoveUnopenable(const char* name, int openError, FileId& removed);
+    ErrorCode UnlinkIfStillNamed(const char* name, int pinned, FileId& removed);
+    void SweepAbandonedWorkFiles();
 
     std::string path_;
-    UniqueFd directory_;
-    uid_t owner_;
+    std::shared_ptr<const UniqueFd> directory_;
     std::mutex mutex_;
     std::map<std::string, OwnedEntry, std::less<>> owned_;
     unsigned workNameCounter_ = 0;

@@ -1,26 +1,93 @@
 // The runtime library: the console stream and the process exit.
+//
+// The console is standard output, with two promises a service needs: nothing
+// the process prints can land in a file it opened itself, and a reader that
+// stops reading cannot hold the process, and the name it holds, hostage.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 
+#include "rtkernel/hosted/host_output.h"
 #include "rtkernel/runtime.h"
+
+namespace {
+
+// A reader gets this long to take each line. Terminals and the journal never
+// come near it; a pipe whose reader stopped does, and its lines are dropped
+// rather than waited for, so start-up and the shutdown always go on.
+constexpr auto kConsoleReaderPatience = std::chrono::seconds(2);
+
+std::atomic<bool> consoleStalled{false};
+
+// Once a line was dropped, the following ones are written only where there is
+// room at once, so a stalled reader costs the patience once, not per line.
+ssize_t WriteConsole(void* /*cookie*/, const char* data, std::size_t size) {
+    const auto patience = consoleStalled.load() ? std::chrono::milliseconds(0) : kConsoleReaderPatience;
+    if (hosted::WriteWithin(STDOUT_FILENO, data, size, patience)) {
+        consoleStalled.store(false);
+    } else if (!consoleStalled.exchange(true)) {
+        hosted::DiagnoseHostFailure("console", "standard output takes nothing, lines are dropped", EAGAIN);
+    }
+    // Reported as written either way: a dropped line must not put the stream
+    // into an error state that would swallow the lines after it.
+    return static_cast<ssize_t>(size);
+}
+
+std::FILE* OpenConsole() {
+    const cookie_io_functions_t functions = {nullptr, WriteConsole, nullptr, nullptr};
+    std::FILE* console = fopencookie(nullptr, "w", functions);
+    if (console == nullptr) {
+        hosted::DiagnoseHostFailure("console", "cannot set up bounded writes, using standard output as it is",
+                                    errno);
+        return stdout;
+    }
+    // Line-buffered, so that every message reaches a pipe or the journal as
+    // soon as its line is complete, while a report's two parts go out together.
+    if (std::setvbuf(console, nullptr, _IOLBF, BUFSIZ) != 0) {
+        hosted::DiagnoseHostFailure("console", "cannot line-buffer", errno);
+    }
+    return console;
+}
+
+bool DescriptorClosed(int fd) {
+    return fcntl(fd, F_GETFD) < 0 && errno == EBADF;
+}
+
+// A launcher may start the process with standard descriptors closed. Left
+// free, the next files opened (the root directory, a name's entry) would take
+// those numbers and every console line and diagnostic would be written into
+// them. Each closed one is pointed at /dev/null, or at a pipe with no reader
+// where /dev/null is missing, before anything else is opened.
+__attribute__((constructor)) void ReserveStandardDescriptors() {
+    // Lower numbers are filled first, so each open takes the one being filled.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (!DescriptorClosed(fd) || open("/dev/null", O_RDWR) >= 0) {
+            continue;
+        }
+        int ends[2];
+        if (pipe(ends) == 0 && ends[1] > STDERR_FILENO) {
+            close(ends[1]);
+        }
+    }
+}
+
+}  // namespace
 
 extern "C" {
 
-// Line-buffered, so that every message reaches a pipe or the journal as soon
-// as its line is complete, while a report's two parts still go out together.
 std::FILE* RtConsoleStream() {
-    static std::once_flag configured;
-    std::call_once(configured, [] {
-        if (std::setvbuf(stdout, nullptr, _IOLBF, 0) != 0) {
-            (void)std::fputs("rtkernel: console stays fully buffered\n", stderr);
-        }
-    });
-    return stdout;
+    static std::FILE* const console = OpenConsole();
+    return console;
 }
 
 void RtExit(int status) {
-    (void)std::fflush(stdout);
+    (void)std::fflush(nullptr);
     std::exit(status);  // NOLINT(concurrency-mt-unsafe): ending the process is this call's purpose
 }
 

@@ -236,7 +236,7 @@ TEST_F(RootDirectoryTest, CorruptEntriesReadStaleAndCanBeReplaced) {
 TEST_F(RootDirectoryTest, ADirectoryInPlaceOfAnEntryIsLeftAlone) {
     ASSERT_EQ(mkdir(Entry("Zorvandelith").c_str(), 0700), 0);
     EXPECT_EQ(TypeOf("Zorvandelith"), 0);
-    EXPECT_EQ(Uncatalog(*root_, "Zorvandelith"), ErrorCode::NotOwner);
+    EXPECT_EQ(Uncatalog(*root_, "Zorvandelith"), ErrorCode::NotAnEntry);
     EXPECT_EQ(root_->Catalog("Zorvandelith", kProcessType, 1), ErrorCode::NameTaken);
 }
 

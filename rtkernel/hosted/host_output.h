@@ -1,0 +1,20 @@
+// Everything the hosted kernel itself writes to the standard streams: the
+// console's bounded writes and the one-line diagnostics of host failures.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+
+namespace hosted {
+
+// Writes all of data to fd unless the reader takes nothing for `patience`;
+// false when the reader stalled that long or is gone. Never blocks longer.
+bool WriteWithin(int fd, const char* data, std::size_t size, std::chrono::milliseconds patience);
+
+// One line on stderr, "<program>: <subject>: <action>: <system error text>",
+// written once per distinct line, so that an operator sees what was tried,
+// where, and what the operating system said, without a flood of repeats.
+void DiagnoseHostFailure(const std::string& subject, const char* action, int error);
+
+}  // namespace hosted

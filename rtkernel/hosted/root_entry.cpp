@@ -1,0 +1,165 @@
+#include "rtkernel/hosted/root_entry.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <string_view>
+
+namespace hosted {
+namespace {
+
+constexpr std::size_t kMaxRecordLength = 96;
+constexpr mode_t kEntryMode = 0600;
+constexpr std::string_view kRecordStart = "rtentry 1 type=";
+constexpr std::string_view kRecordObject = " object=";
+constexpr std::string_view kRecordPid = " pid=";
+
+// Locks cover the whole file; an open-file-description lock belongs to the
+// descriptor, not the process, and the kernel releases it when the owner dies.
+struct flock WholeFileWriteLock() {
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    return lock;
+}
+
+// Reads one decimal field introduced by its label; false unless both are there.
+template <typename Number>
+bool ReadField(std::string_view& text, std::string_view label, Number& value) {
+    if (!text.starts_with(label)) {
+        return false;
+    }
+    text.remove_prefix(label.size());
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end == text.data()) {
+        return false;
+    }
+    text.remove_prefix(static_cast<std::size_t>(end - text.data()));
+    return true;
+}
+
+// Gives an entry file of this user's its mode back. It acts through a path
+// descriptor of the very file that was looked at, so a file put at the name in
+// between is never changed.
+int RestoreEntryMode(int directory, const char* name, FileId expected) {
+    const UniqueFd path(openat(directory, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat status {};
+    if (!path.Valid() || fstat(path.Get(), &status) != 0) {
+        return errno;
+    }
+    if (!S_ISREG(status.st_mode) || status.st_uid != geteuid() || IdOf(status) != expected) {
+        return ESTALE;
+    }
+    const std::string self = "/proc/self/fd/" + std::to_string(path.Get());
+    return chmod(self.c_str(), kEntryMode) == 0 ? 0 : errno;
+}
+
+}  // namespace
+
+FileId IdOf(const struct stat& status) {
+    return FileId{status.st_dev, status.st_ino};
+}
+
+int StatEntry(int directory, const char* name, EntryStatus& status) {
+    struct stat named {};
+    if (fstatat(directory, name, &named, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno;
+    }
+    status.id = IdOf(named);
+    if (S_ISDIR(named.st_mode)) {
+        status.kind = EntryKind::Directory;
+    } else if (!S_ISREG(named.st_mode)) {
+        status.kind = EntryKind::Unlockable;
+    } else {
+        status.kind = named.st_uid == geteuid() ? EntryKind::EntryFile : EntryKind::ForeignFile;
+    }
+    return 0;
+}
+
+int OpenEntryFile(int directory, const char* name, FileId expected, int access, UniqueFd& file) {
+    // Non-blocking and without a controlling terminal, in case something other
+    // than a regular file was put at the name since it was looked at.
+    const int flags = access | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    file.Reset(openat(directory, name, flags));
+    if (!file.Valid() && errno == EACCES) {
+        if (const int restored = RestoreEntryMode(directory, name, expected); restored != 0) {
+            return restored == ENOENT ? ENOENT : (restored == ESTALE ? ESTALE : EACCES);
+        }
+        file.Reset(openat(directory, name, flags));
+    }
+    if (!file.Valid()) {
+        return errno == ELOOP ? ESTALE : errno;
+    }
+    struct stat opened {};
+    if (fstat(file.Get(), &opened) != 0) {
+        return errno;
+    }
+    if (!S_ISREG(opened.st_mode) || IdOf(opened) != expected) {
+        file.Reset();
+        return ESTALE;
+    }
+    return 0;
+}
+
+std::string EntryRecord(std::uint16_t type, Handle object) {
+    return std::string(kRecordStart) + std::to_string(type) + std::string(kRecordObject) +
+           std::to_string(object) + std::string(kRecordPid) + std::to_string(getpid()) + "\n";
+}
+
+std::string ReadRecord(int fd) {
+    char buffer[kMaxRecordLength] = {};
+    const ssize_t length = pread(fd, buffer, sizeof buffer, 0);
+    return length > 0 ? std::string(buffer, static_cast<std::size_t>(length)) : std::string();
+}
+
+std::uint16_t RecordedType(const std::string& text) {
+    std::string_view record = text;
+    std::uint16_t type = 0;
+    std::uint16_t object = 0;
+    std::int64_t pid = 0;
+    const bool whole = ReadField(record, kRecordStart, type) && ReadField(record, kRecordObject, object) &&
+                       ReadField(record, kRecordPid, pid) && record == "\n";
+    return whole ? type : 0;
+}
+
+bool TakeEntryLock(int fd) {
+    struct flock lock = WholeFileWriteLock();
+    return fcntl(fd, F_OFD_SETLK, &lock) == 0;
+}
+
+bool SomeoneHoldsEntryLock(int fd) {
+    struct flock lock = WholeFileWriteLock();
+    return fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+}
+
+RootEntry::RootEntry(std::shared_ptr<const UniqueFd> directory, std::string name, EntryStatus status,
+                     std::string record)
+    : directory_(std::move(directory)),
+      name_(std::move(name)),
+      status_(status),
+      record_(std::move(record)),
+      recordedType_(status.kind == EntryKind::EntryFile ? RecordedType(record_) : 0) {}
+
+std::uint16_t RootEntry::LiveType() const {
+    if (recordedType_ == 0 || status_.kind != EntryKind::EntryFile) {
+        return 0;
+    }
+    UniqueFd file;
+    // Gone or replaced: the file this handle named holds no name any more. A
+    // descriptor that cannot be had says nothing, but reading it as stale is
+    // safe: whoever removes an entry takes its lock first.
+    if (OpenEntryFile(directory_->Get(), name_.c_str(), status_.id, O_RDONLY, file) != 0 ||
+        ReadRecord(file.Get()) != record_) {
+        return 0;
+    }
+    return SomeoneHoldsEntryLock(file.Get()) ? recordedType_ : 0;
+}
+
+bool RootEntry::StillNamed() const {
+    EntryStatus now;
+    return StatEntry(directory_->Get(), name_.c_str(), now) == 0 && now.id == status_.id;
+}
+
+}  // namespace hosted
