@@ -66,8 +66,11 @@ bool WriteWithin(int fd, const char* data, std::size_t size, std::chrono::millis
 void DiagnoseHostFailure(const std::string& subject, const char* action, int error) {
     static std::mutex mutex;
     static std::set<std::string> said;
-    const std::string line = std::string(program_invocation_short_name) + ": " + subject + ": " + action +
-                             ": " + ErrorDescription(error) + "\n";
+    std::string line = std::string(program_invocation_short_name) + ": " + subject + ": " + action;
+    if (error != 0) {
+        line += std::string(": ") + ErrorDescription(error);
+    }
+    line += "\n";
     {
         std::lock_guard lock(mutex);
         if (!said.insert(line).second) {

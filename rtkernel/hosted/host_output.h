@@ -13,7 +13,8 @@ namespace hosted {
 bool WriteWithin(int fd, const char* data, std::size_t size, std::chrono::milliseconds patience);
 
 // One line on stderr, "<program>: <subject>: <action>: <system error text>",
-// written once per distinct line, so that an operator sees what was tried,
+// or without the last part when error is 0 (a refusal that no system call
+// reported), written once per distinct line, so that an operator sees what was tried,
 // where, and what the operating system said, without a flood of repeats.
 void DiagnoseHostFailure(const std::string& subject, const char* action, int error);
 

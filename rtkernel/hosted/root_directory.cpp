@@ -81,6 +81,17 @@ private:
     bool held_ = false;
 };
 
+const char* RefusalReason(ErrorCode refusal) {
+    switch (refusal) {
+        case ErrorCode::RootNotDirectory:
+            return "refused: a symlink or not a directory";
+        case ErrorCode::RootNotOwned:
+            return "refused: owned by another user";
+        default:
+            return "refused: writable by group or others";
+    }
+}
+
 ErrorCode RefuseUnsafe(const struct stat& status) {
     if (!S_ISDIR(status.st_mode)) {
         return ErrorCode::RootNotDirectory;
@@ -126,13 +137,19 @@ ErrorCode RootDirectory::Open(const std::string& path, std::unique_ptr<RootDirec
         DiagnoseHostFailure(subject, "cannot create", errno);
         return PermissionError(errno) ? ErrorCode::RootNotWritable : ErrorCode::RootUnavailable;
     }
+    // The umask took its share of the mode at mkdir; the directory must be
+    // usable by every later instance whatever mask this one started with.
+    if (created && chmod(path.c_str(), kDirectoryMode) != 0) {
+        DiagnoseHostFailure(subject, "cannot make private", errno);
+        return ErrorCode::RootUnavailable;
+    }
     struct stat status {};
     if (lstat(path.c_str(), &status) != 0) {
         DiagnoseHostFailure(subject, "cannot examine", errno);
         return ErrorCode::RootUnavailable;
     }
     if (const ErrorCode unsafe = RefuseUnsafe(status); unsafe != ErrorCode::None) {
-        DiagnoseHostFailure(subject, "refused", unsafe == ErrorCode::RootWritableByOthers ? EPERM : ENOTDIR);
+        DiagnoseHostFailure(subject, RefusalReason(unsafe), 0);
         return unsafe;
     }
     UniqueFd directory(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -150,12 +167,8 @@ ErrorCode RootDirectory::Open(const std::string& path, std::unique_ptr<RootDirec
         return ErrorCode::RootUnavailable;
     }
     if (const ErrorCode unsafe = RefuseUnsafe(status); unsafe != ErrorCode::None) {
-        DiagnoseHostFailure(subject, "refused", ENOTDIR);
+        DiagnoseHostFailure(subject, RefusalReason(unsafe), 0);
         return unsafe;
-    }
-    if (created && fchmod(directory.Get(), kDirectoryMode) != 0) {
-        DiagnoseHostFailure(subject, "cannot make private", errno);
-        return ErrorCode::RootUnavailable;
     }
     if (faccessat(directory.Get(), ".", R_OK | W_OK | X_OK, AT_EACCESS) != 0) {
         DiagnoseHostFailure(subject, "cannot read, search and write", errno);

@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/e2e/service_process.h"
@@ -37,6 +38,18 @@ public:
     ~ManagerSocket() { close(socket_); }
 
     bool Bound() const { return bound_; }
+    // Leaves the socket's queue with no room, as a manager that stopped reading would.
+    void Fill() const {
+        const int sender = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_un address{};
+        socklen_t length = sizeof address;
+        getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length);
+        if (connect(sender, reinterpret_cast<const sockaddr*>(&address), length) == 0) {
+            while (send(sender, "X=1", 3, 0) > 0) {
+            }
+        }
+        close(sender);
+    }
     // The next datagram, or "" if none arrives in time.
     std::string Receive(int withinMs) const {
         pollfd ready = {socket_, POLLIN, 0};
@@ -57,7 +70,7 @@ private:
 class ServiceManager : public testing::Test {
 protected:
     ServiceProcess::Options WithSocket(const std::string& socketName) const {
-        return {{{"XDG_RUNTIME_DIR", runtime_.Path()}, {"NOTIFY_SOCKET", socketName}}, false};
+        return e2e::InRuntimeDirectory(runtime_.Path(), socketName);
     }
     testsupport::TempDir runtime_;
 };
@@ -93,6 +106,21 @@ TEST_F(ServiceManager, UnreachableSocketLeavesTheServiceUnharmed) {
                   "Zorvandelith started cleaning up\nZorvandelith finished cleaning up\n")
             << name;
     }
+}
+
+TEST_F(ServiceManager, AManagerThatStopsReadingCannotHoldStartOrShutdown) {
+    ManagerSocket manager(runtime_ / "stuck");
+    ASSERT_TRUE(manager.Bound());
+    manager.Fill();
+    ServiceProcess service(WithSocket(runtime_ / "stuck"));
+    ASSERT_TRUE(service.WaitForLine(kInitialized));
+    // READY=1 was dropped or is still being offered; either way the wait must be reached.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    service.Signal(SIGTERM);
+    EXPECT_EQ(service.WaitForExit(std::chrono::seconds(5)), 0);
+    EXPECT_EQ(service.Console(),
+              "Zorvandelith started\nZorvandelith finished initialization\n"
+              "Zorvandelith started cleaning up\nZorvandelith finished cleaning up\n");
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <linux/close_range.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +14,21 @@
 #include "tests/support/process_stats.h"
 
 namespace e2e {
+namespace {
+
+// Leaves the pipe with no room at all, as a reader that stopped reading would.
+void FillPipe(int writeEnd) {
+    const int flags = fcntl(writeEnd, F_GETFL);
+    fcntl(writeEnd, F_SETFL, flags | O_NONBLOCK);
+    const std::string block(4096, 'x');
+    while (write(writeEnd, block.data(), block.size()) > 0) {
+    }
+    while (write(writeEnd, block.data(), 1) > 0) {
+    }
+    fcntl(writeEnd, F_SETFL, flags);
+}
+
+}  // namespace
 
 ServiceProcess::ServiceProcess(const Options& options) {
     int ends[2];
@@ -27,9 +44,27 @@ ServiceProcess::ServiceProcess(const Options& options) {
         sigaddset(&childMask, SIGTERM);
     }
     sigprocmask(SIG_BLOCK, &childMask, &parentMask);
+    neverRead_ = options.consoleNeverRead;
+    if (neverRead_) {
+        FillPipe(ends[1]);
+    }
     pid_ = fork();
     if (pid_ == 0) {
         dup2(ends[1], STDOUT_FILENO);
+        if (options.standardStreamsClosed) {
+            close(STDIN_FILENO);
+            close(STDOUT_FILENO);
+            close(STDERR_FILENO);
+        }
+        // Only what a clean launcher passes: the descriptor budget is then exact.
+        close_range(STDERR_FILENO + 1, ~0U, 0);
+        if (options.umask) {
+            umask(*options.umask);
+        }
+        if (options.descriptorLimit) {
+            const rlimit limit = {*options.descriptorLimit, *options.descriptorLimit};
+            setrlimit(RLIMIT_NOFILE, &limit);
+        }
         for (const auto& [name, value] : options.environment) {
             value.empty() ? unsetenv(name.c_str()) : setenv(name.c_str(), value.c_str(), 1);
         }
@@ -53,6 +88,10 @@ ServiceProcess::~ServiceProcess() {
 }
 
 bool ServiceProcess::ReadSome(std::chrono::milliseconds within) {
+    if (neverRead_) {
+        std::this_thread::sleep_for(std::min(within, std::chrono::milliseconds(10)));
+        return false;
+    }
     pollfd ready = {output_, POLLIN, 0};
     if (poll(&ready, 1, static_cast<int>(within.count())) <= 0) {
         return false;
@@ -107,7 +146,9 @@ int ServiceProcess::WaitForExit(std::chrono::milliseconds within) {
     return WIFEXITED(status_) ? WEXITSTATUS(status_) : -WTERMSIG(status_);
 }
 
-long ServiceProcess::ContextSwitches() const { return testsupport::ContextSwitches(pid_); }
+long ServiceProcess::ContextSwitches() const {
+    return testsupport::ContextSwitches(pid_);
+}
 
 std::string Lines(std::initializer_list<const char*> lines) {
     std::string text;

@@ -3,9 +3,12 @@
 #pragma once
 
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/types.h>
 
 #include <chrono>
 #include <map>
+#include <optional>
 #include <string>
 
 namespace e2e {
@@ -15,6 +18,10 @@ public:
     struct Options {
         std::map<std::string, std::string> environment;  // an empty value unsets the variable
         bool terminationBlockedAtStart = false;          // as a signal that arrives before the program runs
+        std::optional<mode_t> umask;                     // the creation mask it starts with
+        std::optional<rlim_t> descriptorLimit;           // RLIMIT_NOFILE it starts with
+        bool standardStreamsClosed = false;              // started as `cmd <&- >&- 2>&-`
+        bool consoleNeverRead = false;  // a reader that stops: the pipe is full from the start
     };
 
     explicit ServiceProcess(const Options& options);
@@ -41,9 +48,19 @@ private:
     int output_ = -1;
     int status_ = 0;
     bool reaped_ = false;
+    bool neverRead_ = false;
     std::string console_;
 };
 
 std::string Lines(std::initializer_list<const char*> lines);
+
+// A service whose root directory lives under `runtime`, told of a service
+// manager only when notifySocket is given.
+inline ServiceProcess::Options InRuntimeDirectory(const std::string& runtime,
+                                                  const std::string& notifySocket = "") {
+    ServiceProcess::Options options;
+    options.environment = {{"XDG_RUNTIME_DIR", runtime}, {"NOTIFY_SOCKET", notifySocket}};
+    return options;
+}
 
 }  // namespace e2e

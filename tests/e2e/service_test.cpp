@@ -22,9 +22,7 @@ const std::string kWholeLife = Lines({kStarted, kInitialized, kCleaningUp, kClea
 
 class Service : public testing::Test {
 protected:
-    ServiceProcess::Options Options() const {
-        return {{{"XDG_RUNTIME_DIR", runtime_.Path()}, {"NOTIFY_SOCKET", ""}}, false};
-    }
+    ServiceProcess::Options Options() const { return e2e::InRuntimeDirectory(runtime_.Path()); }
     std::string EntryPath() const { return runtime_ / "rtroot/Zorvandelith"; }
     bool NameStands() const { return access(EntryPath().c_str(), F_OK) == 0; }
 

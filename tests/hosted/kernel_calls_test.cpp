@@ -32,11 +32,25 @@ int OpenDescriptors() {
     return count;
 }
 
-// Each test runs in a process of its own, so the root directory the kernel
-// opens on first use is this test's private one.
 class KernelCalls : public testing::Test {
 protected:
     void SetUp() override { setenv("XDG_RUNTIME_DIR", temp_.Path().c_str(), 1); }
+
+    // The kernel opens its root directory once per process, so a test of the
+    // root directory runs in a fresh run of this binary, made for this test
+    // alone, whether ctest runs each test apart or the binary runs them all.
+    void InFreshProcess(const std::function<void()>& body) {
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+        EXPECT_EXIT(
+            {
+                body();
+                const bool failed = HasFailure();
+                temp_.Remove();
+                _exit(failed ? 1 : 0);
+            },
+            testing::ExitedWithCode(0), "");
+    }
+
     testsupport::TempDir temp_;
 };
 
@@ -161,63 +175,72 @@ TEST_F(KernelCalls, ExitMailboxTurnsTheTerminationCodeIntoTheNotification) {
 }
 
 TEST_F(KernelCalls, RootNamesAreSharedFilesThatGoWithUncatalog) {
-    const Handle root = GetRtThreadHandles(3);
-    ASSERT_TRUE(CatalogRtHandle(root, GetRtThreadHandles(1), "Zorvandelith"));
-    struct stat status {};
-    EXPECT_EQ(stat((temp_.Path() + "/rtroot/Zorvandelith").c_str(), &status), 0);
-    const Handle found = LookupRtHandle(root, "Zorvandelith", 0);
-    EXPECT_EQ(GetRtHandleType(found), 2);
-    EXPECT_FALSE(CatalogRtHandle(root, GetRtThreadHandles(0), "Zorvandelith"));
-    EXPECT_EQ(GetLastRtError(), Code(ErrorCode::NameTaken));
-    ASSERT_TRUE(UncatalogRtHandle(root, "Zorvandelith"));
-    EXPECT_NE(stat((temp_.Path() + "/rtroot/Zorvandelith").c_str(), &status), 0);
-    EXPECT_EQ(GetRtHandleType(found), 0);
+    InFreshProcess([&] {
+        const Handle root = GetRtThreadHandles(3);
+        ASSERT_TRUE(CatalogRtHandle(root, GetRtThreadHandles(1), "Zorvandelith"));
+        struct stat status {};
+        EXPECT_EQ(stat((temp_.Path() + "/rtroot/Zorvandelith").c_str(), &status), 0);
+        const Handle found = LookupRtHandle(root, "Zorvandelith", 0);
+        EXPECT_EQ(GetRtHandleType(found), 2);
+        EXPECT_FALSE(CatalogRtHandle(root, GetRtThreadHandles(0), "Zorvandelith"));
+        EXPECT_EQ(GetLastRtError(), Code(ErrorCode::NameTaken));
+        ASSERT_TRUE(UncatalogRtHandle(root, "Zorvandelith"));
+        EXPECT_NE(stat((temp_.Path() + "/rtroot/Zorvandelith").c_str(), &status), 0);
+        EXPECT_EQ(GetRtHandleType(found), 0);
+    });
 }
 
 TEST_F(KernelCalls, UnsafeRootDirectoryFailsWithItsOwnError) {
-    ASSERT_EQ(mkdir((temp_.Path() + "/rtroot").c_str(), 0777), 0);
-    chmod((temp_.Path() + "/rtroot").c_str(), 0777);
-    EXPECT_FALSE(CatalogRtHandle(GetRtThreadHandles(3), GetRtThreadHandles(1), "Zorvandelith"));
-    EXPECT_EQ(GetLastRtError(), Code(ErrorCode::RootWritableByOthers));
-    // Mended by hand, it is used at the next call.
-    chmod((temp_.Path() + "/rtroot").c_str(), 0700);
-    EXPECT_TRUE(CatalogRtHandle(GetRtThreadHandles(3), GetRtThreadHandles(1), "Zorvandelith"));
+    InFreshProcess([&] {
+        ASSERT_EQ(mkdir((temp_.Path() + "/rtroot").c_str(), 0777), 0);
+        chmod((temp_.Path() + "/rtroot").c_str(), 0777);
+        EXPECT_FALSE(CatalogRtHandle(GetRtThreadHandles(3), GetRtThreadHandles(1), "Zorvandelith"));
+        EXPECT_EQ(GetLastRtError(), Code(ErrorCode::RootWritableByOthers));
+        // Mended by hand, it is used at the next call.
+        chmod((temp_.Path() + "/rtroot").c_str(), 0700);
+        EXPECT_TRUE(CatalogRtHandle(GetRtThreadHandles(3), GetRtThreadHandles(1), "Zorvandelith"));
+    });
 }
 
 TEST_F(KernelCalls, RepeatedLookupsKeepDescriptorsAndHandlesFlat) {
-    const Handle root = GetRtThreadHandles(3);
-    ASSERT_TRUE(CatalogRtHandle(root, GetRtThreadHandles(1), "Live"));
-    // An entry whose owner has gone: catalogued by a child that then exits.
-    const pid_t child = testsupport::ForkChild(
-        [root] { return CatalogRtHandle(root, GetRtThreadHandles(1), "Stale") ? 0 : 1; });
-    ASSERT_EQ(testsupport::WaitChild(child), 0);
+    InFreshProcess([&] {
+        const Handle root = GetRtThreadHandles(3);
+        ASSERT_TRUE(CatalogRtHandle(root, GetRtThreadHandles(1), "Live"));
+        // An entry whose owner has gone: catalogued by a child that then exits.
+        const pid_t child = testsupport::ForkChild(
+            [root] { return CatalogRtHandle(root, GetRtThreadHandles(1), "Stale") ? 0 : 1; });
+        ASSERT_EQ(testsupport::WaitChild(child), 0);
 
-    struct Case {
-        const char* name;
-        std::uint16_t type;
-    };
-    for (const Case& c : {Case{"Live", 2}, Case{"Stale", 0}}) {
-        GetRtHandleType(LookupRtHandle(root, c.name, 0));
-        const int descriptors = OpenDescriptors();
-        const std::size_t handles = hosted::KernelState::Instance().Handles().Size();
-        for (int i = 0; i < 100'000; ++i) {
-            ASSERT_EQ(GetRtHandleType(LookupRtHandle(root, c.name, 0)), c.type) << c.name << " cycle " << i;
+        struct Case {
+            const char* name;
+            std::uint16_t type;
+        };
+        for (const Case& c : {Case{"Live", 2}, Case{"Stale", 0}}) {
+            GetRtHandleType(LookupRtHandle(root, c.name, 0));
+            const int descriptors = OpenDescriptors();
+            const std::size_t handles = hosted::KernelState::Instance().Handles().Size();
+            for (int i = 0; i < 100'000; ++i) {
+                ASSERT_EQ(GetRtHandleType(LookupRtHandle(root, c.name, 0)), c.type)
+                    << c.name << " cycle " << i;
+            }
+            EXPECT_EQ(OpenDescriptors(), descriptors) << c.name;
+            EXPECT_EQ(hosted::KernelState::Instance().Handles().Size(), handles) << c.name;
         }
-        EXPECT_EQ(OpenDescriptors(), descriptors) << c.name;
-        EXPECT_EQ(hosted::KernelState::Instance().Handles().Size(), handles) << c.name;
-    }
+    });
 }
 
 TEST_F(KernelCalls, HandlesOfEntriesRemovedElsewhereDoNotPileUp) {
-    const Handle root = GetRtThreadHandles(3);
-    const std::size_t before = hosted::KernelState::Instance().Handles().Size();
-    for (int i = 0; i < 500; ++i) {
-        const std::string name = "Gone" + std::to_string(i);
-        ASSERT_TRUE(CatalogRtHandle(root, GetRtThreadHandles(1), name.c_str()));
-        ASSERT_NE(LookupRtHandle(root, name.c_str(), 0), kBadHandle);
-        ASSERT_EQ(unlink((temp_.Path() + "/rtroot/" + name).c_str()), 0);  // behind this process's back
-    }
-    EXPECT_LE(hosted::KernelState::Instance().Handles().Size(), before + 17);
+    InFreshProcess([&] {
+        const Handle root = GetRtThreadHandles(3);
+        const std::size_t before = hosted::KernelState::Instance().Handles().Size();
+        for (int i = 0; i < 500; ++i) {
+            const std::string name = "Gone" + std::to_string(i);
+            ASSERT_TRUE(CatalogRtHandle(root, GetRtThreadHandles(1), name.c_str()));
+            ASSERT_NE(LookupRtHandle(root, name.c_str(), 0), kBadHandle);
+            ASSERT_EQ(unlink((temp_.Path() + "/rtroot/" + name).c_str()), 0);  // behind this process's back
+        }
+        EXPECT_LE(hosted::KernelState::Instance().Handles().Size(), before + 17);
+    });
 }
 
 TEST_F(KernelCalls, SleepLastsTheFullTime) {

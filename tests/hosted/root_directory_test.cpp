@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <thread>
@@ -293,15 +294,87 @@ TEST(RootDirectoryOpen, RefusesUnsafeDirectories) {
     }
 }
 
-TEST(RootDirectoryOpen, ADirectoryThatCannotBeWrittenFailsToCatalogWithItsOwnError) {
+TEST(RootDirectoryOpen, ADirectoryThatCannotBeWrittenIsRefusedAndSaysWhereAndWhy) {
     if (geteuid() == 0) {
-        GTEST_SKIP() << "permissions do not bind root";
+        GTEST_SKIP() << "permissions do not bind root; the unprivileged run covers this";
     }
     TempDir temp;
+    ASSERT_EQ(mkdir((temp / "rtroot").c_str(), 0500), 0);
     std::unique_ptr<RootDirectory> root;
-    ASSERT_EQ(RootDirectory::Open(temp / "rtroot", root), ErrorCode::None);
-    chmod((temp / "rtroot").c_str(), 0500);
-    EXPECT_EQ(root->Catalog("Zorvandelith", kProcessType, 1), ErrorCode::RootNotWritable);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(RootDirectory::Open(temp / "rtroot", root), ErrorCode::RootNotWritable);
+    const std::string diagnostics = testing::internal::GetCapturedStderr();
+    EXPECT_NE(diagnostics.find(": root directory " + temp / "rtroot" + ": "), std::string::npos)
+        << diagnostics;
+    EXPECT_NE(diagnostics.find("Permission denied"), std::string::npos) << diagnostics;
+}
+
+TEST(RootDirectoryOpen, ARefusalNamesThePathOnStandardError) {
+    TempDir temp;
+    ASSERT_EQ(mkdir((temp / "open").c_str(), 0700), 0);
+    ASSERT_EQ(chmod((temp / "open").c_str(), 0777), 0);
+    std::unique_ptr<RootDirectory> root;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(RootDirectory::Open(temp / "open", root), ErrorCode::RootWritableByOthers);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(": root directory " + temp / "open" +
+                                                          ": refused: writable by group or others\n"),
+              std::string::npos);
+}
+
+TEST_F(RootDirectoryTest, RacersForANameThatCannotHoldALockNeverBothWin) {
+    for (int round = 0; round < 3; ++round) {
+        unlink(Entry("Zorvandelith").c_str());
+        ASSERT_EQ(mkfifo(Entry("Zorvandelith").c_str(), 0600), 0);
+        Gate finish;
+        int results[2];
+        ASSERT_EQ(pipe(results), 0);
+        std::vector<pid_t> racers;
+        for (const unsigned pauseMs : {300u, 0u}) {
+            racers.push_back(ForkChild([&, pauseMs] {
+                // The slow one removes in the middle; the quick one arrives while it pauses.
+                RootDirectory::PauseBeforeUnlink(pauseMs);
+                if (pauseMs == 0) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                }
+                std::unique_ptr<RootDirectory> claimed;
+                const char outcome = static_cast<char>('0' + ClaimOnce(Root(), claimed));
+                if (write(results[1], &outcome, 1) != 1) {
+                    return 3;
+                }
+                finish.Wait();
+                return 0;
+            }));
+        }
+        close(results[1]);
+        std::string outcomes;
+        char outcome = 0;
+        while (outcomes.size() < 2 && read(results[0], &outcome, 1) == 1) {
+            outcomes += outcome;
+        }
+        close(results[0]);
+        finish.Open();
+        for (const pid_t racer : racers) {
+            WaitChild(racer);
+        }
+        EXPECT_EQ(std::count(outcomes.begin(), outcomes.end(), '0'), 1)
+            << "round " << round << ": " << outcomes;
+    }
+}
+
+TEST_F(RootDirectoryTest, WorkFilesLeftByTheDeadNeitherBlockNorPileUp) {
+    RootDirectory::UseWorkNamesOnly(true);
+    // Left by a process that died between creating and linking it, under the
+    // very work name this process would pick first, long enough ago.
+    const std::string abandoned = Entry(".new-" + std::to_string(getpid()) + "-1");
+    std::ofstream(abandoned) << "rtentry 1 type=2 object=1 pid=1\n";
+    const timespec longAgo[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, abandoned.c_str(), longAgo, 0), 0);
+
+    EXPECT_EQ(root_->Catalog("Zorvandelith", kProcessType, 1), ErrorCode::None);
+    EXPECT_EQ(TypeOf("Zorvandelith"), kProcessType);
+    EXPECT_NE(access(abandoned.c_str(), F_OK), 0) << "the abandoned work file is still there";
+    EXPECT_EQ(Uncatalog(*root_, "Zorvandelith"), ErrorCode::None);
+    RootDirectory::UseWorkNamesOnly(false);
 }
 
 TEST(RootDirectoryOpen, DefaultPathFollowsTheRuntimeDirectory) {

@@ -30,7 +30,7 @@ const char* const kCleanedUp = "Zorvandelith finished cleaning up";
 class Faults : public testing::Test {
 protected:
     ServiceProcess::Options Options() const {
-        return {{{"XDG_RUNTIME_DIR", runtime_.Path()}, {"NOTIFY_SOCKET", ""}}, false};
+        return e2e::InRuntimeDirectory(runtime_.Path());
     }
     std::string RootPath() const { return runtime_ / "rtroot"; }
 

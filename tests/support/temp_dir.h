@@ -19,9 +19,13 @@ public:
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
-    ~TempDir() {
+    ~TempDir() { Remove(); }
+
+    // Made searchable and writable again first, so that a test that took
+    // permissions away leaves nothing behind.
+    void Remove() const {
+        MakeRemovable(path_);
         std::error_code ignored;
-        std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ignored);
         std::filesystem::remove_all(path_, ignored);
     }
 
@@ -29,6 +33,17 @@ public:
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
 private:
+    static void MakeRemovable(const std::filesystem::path& directory) {
+        std::error_code ignored;
+        std::filesystem::permissions(directory, std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::add, ignored);
+        for (const auto& entry : std::filesystem::directory_iterator(directory, ignored)) {
+            if (entry.is_directory(ignored) && !entry.is_symlink(ignored)) {
+                MakeRemovable(entry.path());
+            }
+        }
+    }
+
     std::string path_;
 };
 
