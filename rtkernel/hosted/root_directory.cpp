@@ -64,8 +64,9 @@ bool PermissionError(int error) {
 class RemovalLock {
 public:
     explicit RemovalLock(int directory) : directory_(directory) {
-        while ((held_ = flock(directory_, LOCK_EX) == 0) == false && errno == EINTR) {
-        }
+        do {
+            held_ = flock(directory_, LOCK_EX) == 0;
+        } while (!held_ && errno == EINTR);
     }
     RemovalLock(const RemovalLock&) = delete;
     RemovalLock& operator=(const RemovalLock&) = delete;
@@ -465,6 +466,7 @@ void RootDirectory::SweepAbandonedWorkFiles() {
     }
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): the stream is this call's own, read by this thread alone
     while (const dirent* entry = readdir(entries)) {
         const std::string_view name = entry->d_name;
         struct stat status {};

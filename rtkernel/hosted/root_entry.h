@@ -55,7 +55,7 @@ std::string EntryRecord(std::uint16_t type, Handle object);
 // The record as it stands in the file, at most one record's length.
 std::string ReadRecord(int fd);
 // The recorded type, or 0 for anything that is not a whole, well-formed record.
-std::uint16_t RecordedType(const std::string& record);
+std::uint16_t RecordedType(const std::string& text);
 
 // Takes the lock that keeps an entry alive; false (errno set) when another
 // holds it or it cannot be taken.
