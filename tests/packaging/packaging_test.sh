@@ -16,7 +16,18 @@ if command -v systemd-analyze >/dev/null; then
   chmod 700 "$work/xdg"
   sed "s|^ExecStart=.*|ExecStart=$binary|" "$build/packaging/zorvandelith.service" >"$work/system/zorvandelith.service"
   sed "s|^ExecStart=.*|ExecStart=$binary|" "$build/packaging/user/zorvandelith.service" >"$work/user/zorvandelith.service"
+  sed "s|^ExecStart=.*|ExecStart=$binary|" "$build/packaging/examples/zorvandelith-peer.service" \
+    >"$work/system/zorvandelith-peer.service"
   systemd-analyze verify --man=no "$work/system/zorvandelith.service" || fail "system unit does not verify"
+  systemd-analyze verify --man=no "$work/system/zorvandelith-peer.service" || fail "peer example does not verify"
+  grep -qx 'User=zorvandelith' "$work/system/zorvandelith-peer.service" || fail "peer example runs as another user"
+  # Exposure as systemd rates it, the lower the better: the figures README.md gives.
+  exposure() { systemd-analyze security --offline=true "$@" 2>/dev/null | sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p'; }
+  system_exposure=$(exposure "$work/system/zorvandelith.service")
+  user_exposure=$(XDG_RUNTIME_DIR="$work/xdg" exposure --user "$work/user/zorvandelith.service")
+  echo "exposure: system unit $system_exposure, user unit $user_exposure"
+  awk -v s="$system_exposure" -v u="$user_exposure" 'BEGIN { exit !(s != "" && s <= 0.4 && u != "" && u <= 1.0) }' ||
+    fail "units are less hardened than before: system $system_exposure (0.4), user $user_exposure (1.0)"
   XDG_RUNTIME_DIR="$work/xdg" systemd-analyze --user verify --man=no "$work/user/zorvandelith.service" ||
     fail "user unit does not verify"
   for unit in "$work/system/zorvandelith.service" "$work/user/zorvandelith.service"; do
@@ -27,8 +38,13 @@ else
   echo "systemd-analyze not found: units not verified"
 fi
 
+page="$(dirname "$0")/../../packaging/zorvandelith.8"
 if command -v groff >/dev/null; then
-  warnings=$(groff -man -Tutf8 -ww -z "$(dirname "$0")/../../packaging/zorvandelith.8" 2>&1)
+  warnings=$(groff -man -Tutf8 -ww -z "$page" 2>&1)
+  [ -z "$warnings" ] || fail "manual page: $warnings"
+fi
+if command -v mandoc >/dev/null; then
+  warnings=$(mandoc -Tlint "$page" 2>&1) || true
   [ -z "$warnings" ] || fail "manual page: $warnings"
 fi
 
@@ -41,7 +57,7 @@ if command -v dpkg-deb >/dev/null; then
   else
     contents=$(dpkg-deb -c "$package")
     for file in sbin/zorvandelith lib/systemd/system/zorvandelith.service lib/systemd/user/zorvandelith.service \
-      share/man/man8/zorvandelith.8; do
+      share/man/man8/zorvandelith.8.gz; do
       grep -q "$file\$" <<<"$contents" || fail "package lacks $file"
     done
   fi
