@@ -1,8 +1,8 @@
 #include "tests/e2e/service_process.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <linux/close_range.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>

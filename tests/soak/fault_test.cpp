@@ -29,9 +29,7 @@ const char* const kCleanedUp = "Zorvandelith finished cleaning up";
 
 class Faults : public testing::Test {
 protected:
-    ServiceProcess::Options Options() const {
-        return e2e::InRuntimeDirectory(runtime_.Path());
-    }
+    ServiceProcess::Options Options() const { return e2e::InRuntimeDirectory(runtime_.Path()); }
     std::string RootPath() const { return runtime_ / "rtroot"; }
 
     // Names, kinds and contents of everything in the root directory.
