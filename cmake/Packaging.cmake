@@ -19,24 +19,19 @@ function(zorvandelith_gzip source output)
   add_custom_command(OUTPUT ${output} COMMAND gzip -9nc ${source} > ${output} DEPENDS ${source} VERBATIM)
 endfunction()
 zorvandelith_gzip(${PROJECT_SOURCE_DIR}/packaging/zorvandelith.8 ${PROJECT_BINARY_DIR}/packaging/zorvandelith.8.gz)
+zorvandelith_gzip(${PROJECT_SOURCE_DIR}/packaging/rtroot.1 ${PROJECT_BINARY_DIR}/packaging/rtroot.1.gz)
 zorvandelith_gzip(${PROJECT_SOURCE_DIR}/packaging/debian/changelog ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
 add_custom_target(zorvandelith_compressed_docs ALL
-  DEPENDS ${PROJECT_BINARY_DIR}/packaging/zorvandelith.8.gz ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
+  DEPENDS ${PROJECT_BINARY_DIR}/packaging/zorvandelith.8.gz ${PROJECT_BINARY_DIR}/packaging/rtroot.1.gz
+          ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
 
-option(ZORVANDELITH_SPLIT_DEBUG "Strip the binary and keep its symbols in zorvandelith.debug beside it" OFF)
-if(ZORVANDELITH_SPLIT_DEBUG)
-  find_program(ZORVANDELITH_OBJCOPY NAMES objcopy REQUIRED)
-  add_custom_command(TARGET zorvandelith POST_BUILD
-    COMMAND ${ZORVANDELITH_OBJCOPY} --only-keep-debug $<TARGET_FILE:zorvandelith> $<TARGET_FILE:zorvandelith>.debug
-    COMMAND ${ZORVANDELITH_OBJCOPY} --strip-unneeded --remove-section=.comment
-            --add-gnu-debuglink=$<TARGET_FILE:zorvandelith>.debug $<TARGET_FILE:zorvandelith>
-    VERBATIM)
-endif()
 
 install(TARGETS zorvandelith RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+install(TARGETS rtroot RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PROJECT_BINARY_DIR}/packaging/zorvandelith.service DESTINATION ${ZORVANDELITH_SYSTEM_UNIT_DIR})
 install(FILES ${PROJECT_BINARY_DIR}/packaging/user/zorvandelith.service DESTINATION ${ZORVANDELITH_USER_UNIT_DIR})
 install(FILES ${PROJECT_BINARY_DIR}/packaging/zorvandelith.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES ${PROJECT_BINARY_DIR}/packaging/rtroot.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_BINARY_DIR}/packaging/changelog.gz packaging/debian/copyright
         DESTINATION ${ZORVANDELITH_DOC_DIR})
 install(FILES ${PROJECT_BINARY_DIR}/packaging/examples/zorvandelith-peer.service
@@ -55,7 +50,8 @@ by a process that no longer exists, and waits until it is told to end. It then
 shuts down in order, removes its name and exits.
 .
 The package ships the service for Linux hosts, a system unit that runs it
-under a dynamic user in a sandbox, and a user unit.")
+under a dynamic user in a sandbox, a user unit, and rtroot, which lists,
+waits for and cleans the names.")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)

@@ -132,9 +132,22 @@ std::string RootDirectory::DefaultPath() {
 // The name is looked at before it is opened, so that a directory of another
 // user reads as that, not as one that merely cannot be opened.
 ErrorCode RootDirectory::Open(const std::string& path, std::unique_ptr<RootDirectory>& opened) {
+    return OpenAs(path, true, opened);
+}
+
+ErrorCode RootDirectory::OpenExisting(const std::string& path, std::unique_ptr<RootDirectory>& opened) {
+    struct stat status {};
+    if (lstat(path.c_str(), &status) != 0 && errno == ENOENT) {
+        return ErrorCode::NameNotFound;
+    }
+    return OpenAs(path, false, opened);
+}
+
+ErrorCode RootDirectory::OpenAs(const std::string& path, bool create,
+                                std::unique_ptr<RootDirectory>& opened) {
     const std::string subject = Subject(path);
-    const bool created = mkdir(path.c_str(), kDirectoryMode) == 0;
-    if (!created && errno != EEXIST) {
+    const bool created = create && mkdir(path.c_str(), kDirectoryMode) == 0;
+    if (create && !created && errno != EEXIST) {
         DiagnoseHostFailure(subject, "cannot create", errno);
         return PermissionError(errno) ? ErrorCode::RootNotWritable : ErrorCode::RootUnavailable;
     }
@@ -262,14 +275,10 @@ ErrorCode RootDirectory::LinkEntry(const UniqueFd& file, const std::string& work
     } else {
         linked = linkat(Fd(), workName.c_str(), Fd(), name, 0) == 0;
     }
-    const int error = errno;
-    if (!workName.empty()) {
-        unlinkat(Fd(), workName.c_str(), 0);
-    }
     if (linked) {
         return ErrorCode::None;
     }
-    return error == EEXIST ? ErrorCode::NameTaken : HostFailure("cannot link entry", error, name);
+    return errno == EEXIST ? ErrorCode::NameTaken : HostFailure("cannot link entry", errno, name);
 }
 
 ErrorCode RootDirectory::Catalog(const char* name, std::uint16_t type, Handle object) {
@@ -283,7 +292,27 @@ ErrorCode RootDirectory::Catalog(const char* name, std::uint16_t type, Handle ob
         created != ErrorCode::None) {
         return created;
     }
-    if (const ErrorCode linked = LinkEntry(file, workName, name); linked != ErrorCode::None) {
+    ErrorCode linked = LinkEntry(file, workName, name);
+    if (linked == ErrorCode::NameTaken) {
+        // A removal in flight is let finish: the name it frees is tried once
+        // more. Still taken, by a dead owner's entry, it is claimed before any
+        // other remover may act, so that no cleaner takes it away between
+        // this failure and the replacement the caller will make.
+        const RemovalLock settled(Fd());
+        linked = LinkEntry(file, workName, name);
+        if (linked == ErrorCode::NameTaken) {
+            if (!workName.empty()) {
+                unlinkat(Fd(), workName.c_str(), 0);
+                workName.clear();
+            }
+            file.Reset();  // the claim needs no more descriptors than the entry did
+            StakeClaim(name);
+        }
+    }
+    if (!workName.empty()) {
+        unlinkat(Fd(), workName.c_str(), 0);
+    }
+    if (linked != ErrorCode::None) {
         return linked;
     }
     struct stat status {};
@@ -293,7 +322,53 @@ ErrorCode RootDirectory::Catalog(const char* name, std::uint16_t type, Handle ob
         return HostFailure("cannot examine entry", error, name);
     }
     owned_.insert_or_assign(name, OwnedEntry{std::move(file), IdOf(status)});
+    ForgetOwnerless(name);
+    (void)TakeClaim(name, FileId{});
     return ErrorCode::None;
+}
+
+void RootDirectory::StakeClaim(const char* name) {
+    EntryStatus status;
+    UniqueFd file;
+    if (StatEntry(Fd(), name, status) != 0 || status.kind != EntryKind::EntryFile ||
+        OpenEntryFile(Fd(), name, status.id, O_RDWR, file) != 0 || !TakeClaimLock(file.Get())) {
+        return;  // a live owner's entry admits no claim; nor does what is no entry file
+    }
+    std::lock_guard lock(claimsMutex_);
+    claims_.insert_or_assign(name, Claim{std::move(file), status.id});
+}
+
+// The claim's descriptor, when this process holds one for that very file; the
+// claim ends either way.
+UniqueFd RootDirectory::TakeClaim(const char* name, FileId id) {
+    std::lock_guard lock(claimsMutex_);
+    const auto claim = claims_.find(name);
+    if (claim == claims_.end()) {
+        return UniqueFd();
+    }
+    UniqueFd file = claim->second.id == id ? std::move(claim->second.file) : UniqueFd();
+    claims_.erase(claim);
+    return file;
+}
+
+bool RootDirectory::ReadClaimed(const char* name, FileId id, std::string& record) const {
+    std::lock_guard lock(claimsMutex_);
+    const auto claim = claims_.find(name);
+    if (claim == claims_.end() || claim->second.id != id) {
+        return false;
+    }
+    record = ReadRecord(claim->second.file.Get());
+    return true;
+}
+
+void RootDirectory::RememberOwnerless(const char* name) const {
+    std::lock_guard lock(foundOwnerlessMutex_);
+    foundOwnerless_.insert(name);
+}
+
+bool RootDirectory::ForgetOwnerless(const char* name) const {
+    std::lock_guard lock(foundOwnerlessMutex_);
+    return foundOwnerless_.erase(name) > 0;
 }
 
 // The kind of file is learnt without opening it; only an entry file of this
@@ -305,7 +380,10 @@ ErrorCode RootDirectory::LookupOnce(const char* name, std::shared_ptr<RootEntry>
             return error == ENOENT ? ErrorCode::NameNotFound : HostFailure("cannot examine", error, name);
         }
         std::string record;
-        if (status.kind == EntryKind::EntryFile) {
+        // A claim is only ever held on a dead owner's entry, and what is no
+        // entry file has no owner: either way the name is remembered ownerless.
+        const bool claimed = status.kind == EntryKind::EntryFile && ReadClaimed(name, status.id, record);
+        if (status.kind == EntryKind::EntryFile && !claimed) {
             UniqueFd file;
             const int error = OpenEntryFile(Fd(), name, status.id, O_RDONLY, file);
             if (error == ENOENT || error == ESTALE) {
@@ -316,6 +394,11 @@ ErrorCode RootDirectory::LookupOnce(const char* name, std::shared_ptr<RootEntry>
                 return HostFailure("cannot open", error, name);
             }
             record = ReadRecord(file.Get());
+            if (!OwnerHoldsEntryLock(file.Get())) {
+                RememberOwnerless(name);
+            }
+        } else {
+            RememberOwnerless(name);
         }
         found = std::make_shared<RootEntry>(directory_, name, status, std::move(record));
         return ErrorCode::None;
@@ -331,12 +414,29 @@ ErrorCode RootDirectory::Lookup(const char* name, std::uint32_t waitMs, std::sha
     if (result != ErrorCode::NameNotFound || waitMs == 0) {
         return result;
     }
-    return WaitForEntry(name, waitMs, found);
+    return WaitForEntry(name, waitMs, found,
+                        [](ErrorCode looked) { return looked != ErrorCode::NameNotFound; });
+}
+
+ErrorCode RootDirectory::WaitUntilLive(const char* name, std::uint32_t waitMs) {
+    if (!ValidName(name)) {
+        return ErrorCode::BadName;
+    }
+    std::shared_ptr<RootEntry> found;
+    const auto live = [&found](ErrorCode looked) {
+        return looked == ErrorCode::None ? found->LiveType() != 0 : looked != ErrorCode::NameNotFound;
+    };
+    const ErrorCode result = WaitForEntry(name, waitMs, found, live);
+    if (result == ErrorCode::None && found->LiveType() == 0) {
+        return ErrorCode::TimedOut;
+    }
+    return result == ErrorCode::NameNotFound ? ErrorCode::TimedOut : result;
 }
 
 // Sleeps on directory events rather than polling, so a long wait costs nothing.
 ErrorCode RootDirectory::WaitForEntry(const char* name, std::uint32_t waitMs,
-                                      std::shared_ptr<RootEntry>& found) const {
+                                      std::shared_ptr<RootEntry>& found,
+                                      const std::function<bool(ErrorCode)>& settled) const {
     UniqueFd events(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     if (!events.Valid()) {
         return HostFailure("cannot watch", errno);
@@ -350,14 +450,14 @@ ErrorCode RootDirectory::WaitForEntry(const char* name, std::uint32_t waitMs,
         // Looked up again after the watch is in place, so a name that appeared
         // in between is not missed.
         const ErrorCode result = LookupOnce(name, found);
-        if (result != ErrorCode::NameNotFound) {
+        if (settled(result)) {
             return result;
         }
         int timeoutMs = -1;
         if (waitMs != kWaitForever) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
             if (left <= 0) {
-                return ErrorCode::NameNotFound;
+                return result;
             }
             timeoutMs = static_cast<int>(std::min<long long>(left, 1 << 30));
         }
@@ -382,7 +482,7 @@ ErrorCode RootDirectory::Uncatalog(const char* name, FileId& removed) {
     }
     // Our own entry stays locked by us until it goes, so no other remover can
     // take it; a file put at the name in its place is not ours to remove.
-    const ErrorCode result = UnlinkIfStillNamed(name, own->second.file.Get(), removed);
+    const ErrorCode result = UnlinkIfStillNamed(name, own->second.file.Get(), removed, false);
     if (result != ErrorCode::RootNotWritable && result != ErrorCode::HostFailure) {
         owned_.erase(own);
     }
@@ -395,39 +495,75 @@ ErrorCode RootDirectory::Uncatalog(const char* name, FileId& removed) {
 ErrorCode RootDirectory::RemoveStale(const char* name, FileId& removed) {
     EntryStatus status;
     if (const int error = StatEntry(Fd(), name, status); error != 0) {
-        return error == ENOENT ? ErrorCode::NameNotFound : HostFailure("cannot examine", error, name);
+        if (error == ENOENT) {
+            return ForgetOwnerless(name) ? ErrorCode::None : ErrorCode::NameNotFound;
+        }
+        return HostFailure("cannot examine", error, name);
     }
     if (status.kind == EntryKind::Directory) {
         return ErrorCode::NotAnEntry;
     }
-    // The file is held open from here to the unlink, so that its number cannot
-    // pass to a new file that the last check would mistake for it.
-    UniqueFd pinned;
-    if (status.kind == EntryKind::EntryFile) {
-        const int error = OpenEntryFile(Fd(), name, status.id, O_RDWR, pinned);
-        if (error == ENOENT) {
-            return ErrorCode::NameNotFound;
-        }
-        if (error == ESTALE) {
-            return ErrorCode::NotOwner;  // another process replaced it meanwhile
-        }
-        if (error != 0) {
-            return HostFailure("cannot open", error, name);
-        }
-        if (!TakeEntryLock(pinned.Get())) {
-            return errno == EAGAIN || errno == EACCES ? ErrorCode::NotOwner
-                                                      : HostFailure("cannot lock", errno, name);
-        }
-    } else {
-        pinned.Reset(openat(Fd(), name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
-        if (!pinned.Valid()) {
-            return errno == ENOENT ? ErrorCode::NameNotFound : HostFailure("cannot open", errno, name);
-        }
+    // A process that claimed the entry replaces it; a cleaner leaves it to a claimant.
+    UniqueFd pinned = TakeClaim(name, status.id);
+    const bool respectClaims = !pinned.Valid();
+    bool waitedForAnotherRemover = false;
+    const ErrorCode pinnedResult = status.kind == EntryKind::EntryFile
+                                       ? PinDeadOwnersEntry(name, status.id, pinned, waitedForAnotherRemover)
+                                       : PinUnlockable(name, pinned);
+    if (pinnedResult != ErrorCode::None) {
+        return pinnedResult;
     }
-    return UnlinkIfStillNamed(name, pinned.Get(), removed);
+    const ErrorCode result = UnlinkIfStillNamed(name, pinned.Get(), removed, respectClaims);
+    if (result == ErrorCode::None || (waitedForAnotherRemover && result == ErrorCode::NameNotFound)) {
+        ForgetOwnerless(name);
+        return ErrorCode::None;
+    }
+    return result;
 }
 
-ErrorCode RootDirectory::UnlinkIfStillNamed(const char* name, int pinned, FileId& removed) {
+// The file is held open from here to the unlink, so that its number cannot
+// pass to a new file that the last check would mistake for it. Its remover
+// lock proves the owner gone and keeps other removers out; one that is
+// already at it is waited for, as its removal is this one's too.
+ErrorCode RootDirectory::PinDeadOwnersEntry(const char* name, FileId id, UniqueFd& pinned, bool& waited) {
+    const int error = pinned.Valid() ? 0 : OpenEntryFile(Fd(), name, id, O_RDWR, pinned);
+    if (error == ENOENT) {
+        return ErrorCode::NameNotFound;
+    }
+    if (error == ESTALE) {
+        return ErrorCode::NotOwner;  // another process replaced it meanwhile
+    }
+    if (error != 0) {
+        return HostFailure("cannot open", error, name);
+    }
+    if (TakeRemoverLock(pinned.Get(), false)) {
+        return ErrorCode::None;
+    }
+    if (errno != EAGAIN && errno != EACCES) {
+        return HostFailure("cannot lock", errno, name);
+    }
+    if (OwnerHoldsEntryLock(pinned.Get())) {
+        return ErrorCode::NotOwner;
+    }
+    if (!TakeRemoverLock(pinned.Get(), true)) {
+        return HostFailure("cannot lock", errno, name);
+    }
+    waited = true;
+    return ErrorCode::None;
+}
+
+// What can hold no lock has no live owner; a path descriptor pins it without
+// opening it, so a FIFO or device is never opened.
+ErrorCode RootDirectory::PinUnlockable(const char* name, UniqueFd& pinned) const {
+    pinned.Reset(openat(Fd(), name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!pinned.Valid()) {
+        return errno == ENOENT ? ErrorCode::NameNotFound : HostFailure("cannot open", errno, name);
+    }
+    return ErrorCode::None;
+}
+
+ErrorCode RootDirectory::UnlinkIfStillNamed(const char* name, int pinned, FileId& removed,
+                                            bool respectClaims) {
     const RemovalLock lock(Fd());
     if (!lock.Held()) {
         return HostFailure("cannot lock for removal", errno);
@@ -440,7 +576,7 @@ ErrorCode RootDirectory::UnlinkIfStillNamed(const char* name, int pinned, FileId
     if (const int error = StatEntry(Fd(), name, now); error != 0) {
         return error == ENOENT ? ErrorCode::NameNotFound : HostFailure("cannot examine", error, name);
     }
-    if (now.id != IdOf(held)) {
+    if (now.id != IdOf(held) || (respectClaims && ClaimPending(pinned))) {
         return ErrorCode::NotOwner;
     }
     if (const unsigned pause = pauseBeforeUnlinkMs.load(); pause != 0) {
@@ -478,8 +614,8 @@ void RootDirectory::SweepAbandonedWorkFiles() {
         UniqueFd file;
         FileId removed;
         if (OpenEntryFile(Fd(), entry->d_name, IdOf(status), O_RDWR, file) == 0 &&
-            TakeEntryLock(file.Get())) {
-            (void)UnlinkIfStillNamed(entry->d_name, file.Get(), removed);
+            TakeRemoverLock(file.Get(), false)) {
+            (void)UnlinkIfStillNamed(entry->d_name, file.Get(), removed, true);
         }
     }
     closedir(entries);

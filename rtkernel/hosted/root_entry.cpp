@@ -11,6 +11,8 @@ namespace hosted {
 namespace {
 
 constexpr std::size_t kMaxRecordLength = 96;
+constexpr off_t kRemoverLockStart = 1;
+constexpr off_t kClaimLockStart = 2;
 constexpr mode_t kEntryMode = 0600;
 constexpr std::string_view kRecordStart = "rtentry 1 type=";
 constexpr std::string_view kRecordObject = " object=";
@@ -68,6 +70,7 @@ int StatEntry(int directory, const char* name, EntryStatus& status) {
         return errno;
     }
     status.id = IdOf(named);
+    status.modifiedAt = named.st_mtim.tv_sec;
     if (S_ISDIR(named.st_mode)) {
         status.kind = EntryKind::Directory;
     } else if (!S_ISREG(named.st_mode)) {
@@ -114,14 +117,30 @@ std::string ReadRecord(int fd) {
     return length > 0 ? std::string(buffer, static_cast<std::size_t>(length)) : std::string();
 }
 
-std::uint16_t RecordedType(const std::string& text) {
-    std::string_view record = text;
+namespace {
+
+struct Record {
     std::uint16_t type = 0;
     std::uint16_t object = 0;
     std::int64_t pid = 0;
-    const bool whole = ReadField(record, kRecordStart, type) && ReadField(record, kRecordObject, object) &&
-                       ReadField(record, kRecordPid, pid) && record == "\n";
-    return whole ? type : 0;
+};
+
+bool ParseRecord(const std::string& text, Record& parsed) {
+    std::string_view record = text;
+    return ReadField(record, kRecordStart, parsed.type) && ReadField(record, kRecordObject, parsed.object) &&
+           ReadField(record, kRecordPid, parsed.pid) && record == "\n";
+}
+
+}  // namespace
+
+std::uint16_t RecordedType(const std::string& text) {
+    Record parsed;
+    return ParseRecord(text, parsed) ? parsed.type : 0;
+}
+
+std::int64_t RecordedPid(const std::string& text) {
+    Record parsed;
+    return ParseRecord(text, parsed) && parsed.type != 0 ? parsed.pid : 0;
 }
 
 bool TakeEntryLock(int fd) {
@@ -129,9 +148,34 @@ bool TakeEntryLock(int fd) {
     return fcntl(fd, F_OFD_SETLK, &lock) == 0;
 }
 
-bool SomeoneHoldsEntryLock(int fd) {
+bool TakeRemoverLock(int fd, bool wait) {
     struct flock lock = WholeFileWriteLock();
-    return fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+    lock.l_start = kRemoverLockStart;
+    lock.l_len = 1;
+    int result = 0;
+    while ((result = fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock)) != 0 && errno == EINTR) {
+    }
+    return result == 0;
+}
+
+bool TakeClaimLock(int fd) {
+    struct flock lock = WholeFileWriteLock();
+    lock.l_type = F_RDLCK;
+    lock.l_start = kClaimLockStart;
+    lock.l_len = 1;
+    return fcntl(fd, F_OFD_SETLK, &lock) == 0;
+}
+
+bool ClaimPending(int fd) {
+    struct flock lock = WholeFileWriteLock();
+    lock.l_start = kClaimLockStart;
+    lock.l_len = 1;
+    return fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type == F_RDLCK;
+}
+
+bool OwnerHoldsEntryLock(int fd) {
+    struct flock lock = WholeFileWriteLock();
+    return fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK && lock.l_start == 0;
 }
 
 RootEntry::RootEntry(std::shared_ptr<const UniqueFd> directory, std::string name, EntryStatus status,
@@ -154,7 +198,7 @@ std::uint16_t RootEntry::LiveType() const {
         ReadRecord(file.Get()) != record_) {
         return 0;
     }
-    return SomeoneHoldsEntryLock(file.Get()) ? recordedType_ : 0;
+    return OwnerHoldsEntryLock(file.Get()) ? recordedType_ : 0;
 }
 
 bool RootEntry::StillNamed() const {

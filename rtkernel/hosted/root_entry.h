@@ -39,6 +39,7 @@ enum class EntryKind {
 struct EntryStatus {
     EntryKind kind = EntryKind::Unlockable;
     FileId id;
+    std::int64_t modifiedAt = 0;  // seconds since the epoch
 };
 
 // Looks at the name without opening it, so that a FIFO, socket or device that
@@ -56,11 +57,22 @@ std::string EntryRecord(std::uint16_t type, Handle object);
 std::string ReadRecord(int fd);
 // The recorded type, or 0 for anything that is not a whole, well-formed record.
 std::uint16_t RecordedType(const std::string& text);
+// The recorded process id of a whole record, or 0.
+std::int64_t RecordedPid(const std::string& text);
 
-// Takes the lock that keeps an entry alive; false (errno set) when another
-// holds it or it cannot be taken.
+// The owner of an entry holds a lock on all of it for as long as it lives. A
+// remover proves the owner gone by locking all but the first byte, which
+// conflicts with the owner's lock and every other remover's, and which a
+// reader tells apart from the owner's: an entry being removed is not live.
+// Each is false (errno set) when the lock is held elsewhere or cannot be had.
 bool TakeEntryLock(int fd);
-bool SomeoneHoldsEntryLock(int fd);
+bool TakeRemoverLock(int fd, bool wait);
+bool OwnerHoldsEntryLock(int fd);
+// A process about to replace a stale entry says so with a shared lock on a
+// byte of its own, which only a dead owner's entry admits; a cleaner that
+// finds one leaves the entry to the claimant.
+bool TakeClaimLock(int fd);
+bool ClaimPending(int fd);
 
 // What a lookup found. It keeps no descriptor: its liveness is asked again at
 // the name, of the same file, each time, so that a handle costs nothing while
@@ -76,6 +88,8 @@ public:
     // always 0 for anything that is not a whole entry file.
     std::uint16_t LiveType() const;
     FileId Id() const { return status_.id; }
+    const EntryStatus& Status() const { return status_; }
+    const std::string& Record() const { return record_; }
     EntryKind Kind() const { return status_.kind; }
     // False once the file has been removed from the directory or replaced.
     bool StillNamed() const;

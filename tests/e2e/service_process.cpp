@@ -44,6 +44,12 @@ ServiceProcess::ServiceProcess(const Options& options) {
         sigaddset(&childMask, SIGTERM);
     }
     sigprocmask(SIG_BLOCK, &childMask, &parentMask);
+    // Made before the fork: the child only execs.
+    std::vector<char*> argv = {const_cast<char*>(options.program.c_str())};
+    for (const std::string& argument : options.arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
     neverRead_ = options.consoleNeverRead;
     if (neverRead_) {
         FillPipe(ends[1]);
@@ -69,7 +75,7 @@ ServiceProcess::ServiceProcess(const Options& options) {
             value.empty() ? unsetenv(name.c_str()) : setenv(name.c_str(), value.c_str(), 1);
         }
         sigprocmask(SIG_SETMASK, &childMask, nullptr);
-        execl(ZORVANDELITH_BINARY, "zorvandelith", static_cast<char*>(nullptr));
+        execv(options.program.c_str(), argv.data());
         _exit(127);
     }
     sigprocmask(SIG_SETMASK, &parentMask, nullptr);

@@ -10,6 +10,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace e2e {
 
@@ -21,7 +22,9 @@ public:
         std::optional<mode_t> umask;                     // the creation mask it starts with
         std::optional<rlim_t> descriptorLimit;           // RLIMIT_NOFILE it starts with
         bool standardStreamsClosed = false;              // started as `cmd <&- >&- 2>&-`
-        bool consoleNeverRead = false;  // a reader that stops: the pipe is full from the start
+        bool consoleNeverRead = false;              // a reader that stops: the pipe is full from the start
+        std::string program = ZORVANDELITH_BINARY;  // another program run the same way, such as a tool
+        std::vector<std::string> arguments;         // after the program\'s name
     };
 
     explicit ServiceProcess(const Options& options);

@@ -17,18 +17,23 @@ expected="-rw-r--r-- ./lib/systemd/system/zorvandelith.service
 -rw-r--r-- ./usr/share/doc/zorvandelith/examples/zorvandelith-peer.service
 -rw-r--r-- ./usr/share/lintian/overrides/zorvandelith
 -rw-r--r-- ./usr/share/man/man8/zorvandelith.8.gz
+-rw-r--r-- ./usr/share/man/man1/rtroot.1.gz
+-rwxr-xr-x ./usr/bin/rtroot
 -rwxr-xr-x ./usr/sbin/zorvandelith"
 actual=$(dpkg-deb -c "$package" | awk '$1 !~ /^d/ {print $1, $6}' | sort -k2)
 [ "$actual" = "$(sort -k2 <<<"$expected")" ] || fail "package contents differ:"$'\n'"$actual"
 
 dpkg-deb -x "$package" "$work/unpacked"
-file "$work/unpacked/usr/sbin/zorvandelith" | grep -q ', stripped' || fail "the binary is not stripped"
+for program in usr/sbin/zorvandelith usr/bin/rtroot; do
+  file "$work/unpacked/$program" | grep -q ', stripped' || fail "$program is not stripped"
+done
+"$work/unpacked/usr/bin/rtroot" --version | grep -qx 'rtroot [0-9.]*' || fail "the packaged rtroot does not run"
 gzip -t "$work/unpacked/usr/share/man/man8/zorvandelith.8.gz" || fail "the manual page is not gzip"
 zcat "$work/unpacked/usr/share/man/man8/zorvandelith.8.gz" | head -1 | grep -q '^\.TH ZORVANDELITH 8' ||
   fail "the manual page does not start with its title"
 grep -q "^ExecStart=/usr/sbin/zorvandelith$" "$work/unpacked/lib/systemd/system/zorvandelith.service" ||
   fail "the system unit does not start the packaged binary"
-[ -z "$(dpkg-deb -f "$package" Depends)" ] || fail "a statically linked binary needs no Depends"
+[ -z "$(dpkg-deb -f "$package" Depends)" ] || fail "statically linked binaries need no Depends"
 
 if command -v lintian >/dev/null; then
   verdict=0

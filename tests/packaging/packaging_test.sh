@@ -38,15 +38,16 @@ else
   echo "systemd-analyze not found: units not verified"
 fi
 
-page="$(dirname "$0")/../../packaging/zorvandelith.8"
-if command -v groff >/dev/null; then
-  warnings=$(groff -man -Tutf8 -ww -z "$page" 2>&1)
-  [ -z "$warnings" ] || fail "manual page: $warnings"
-fi
-if command -v mandoc >/dev/null; then
-  warnings=$(mandoc -Tlint "$page" 2>&1) || true
-  [ -z "$warnings" ] || fail "manual page: $warnings"
-fi
+for page in "$(dirname "$0")"/../../packaging/zorvandelith.8 "$(dirname "$0")"/../../packaging/rtroot.1; do
+  if command -v groff >/dev/null; then
+    warnings=$(groff -man -Tutf8 -ww -z "$page" 2>&1)
+    [ -z "$warnings" ] || fail "manual page: $warnings"
+  fi
+  if command -v mandoc >/dev/null; then
+    warnings=$(mandoc -Tlint "$page" 2>&1) || true
+    [ -z "$warnings" ] || fail "manual page: $warnings"
+  fi
+done
 
 if command -v dpkg-deb >/dev/null; then
   (cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/package" >"$work/cpack.log" 2>&1) ||

@@ -1,0 +1,245 @@
+// rtroot: see, wait for and clean the names in the root directory, through
+// the hosted kernel's own reading of it, so the tool and the service can never
+// disagree on what an entry is or whether its holder lives.
+#include <getopt.h>
+#include <sysexits.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "rtkernel/hosted/errors.h"
+#include "rtkernel/hosted/root_directory.h"
+#include "tools/rtroot/report.h"
+
+namespace {
+
+using hosted::ErrorCode;
+using hosted::RootDirectory;
+
+constexpr const char* kUsage =
+    "usage: rtroot [--root DIR] list [--json]\n"
+    "       rtroot [--root DIR] show NAME [--json]\n"
+    "       rtroot [--root DIR] wait NAME [--timeout SECONDS]\n"
+    "       rtroot [--root DIR] clean [--dry-run]\n"
+    "       rtroot --help | --version\n";
+
+// show's answers, for scripts.
+constexpr int kShowLive = 0;
+constexpr int kShowNotLive = 1;
+constexpr int kShowAbsent = 2;
+constexpr int kWaitTimedOut = 1;
+constexpr int kCleanIncomplete = 1;
+
+struct Arguments {
+    std::string root = RootDirectory::DefaultPath();
+    std::string command;
+    std::string name;
+    bool json = false;
+    bool dryRun = false;
+    std::optional<double> timeoutSeconds;
+};
+
+int Usage(const char* problem) {
+    (void)std::fprintf(stderr, "rtroot: %s\n%s", problem, kUsage);
+    return EX_USAGE;
+}
+
+int Refused(ErrorCode code, const std::string& root) {
+    (void)std::fprintf(stderr, "rtroot: %s: %s\n", root.c_str(),
+                       hosted::ErrorText(static_cast<std::uint32_t>(code)));
+    return EX_UNAVAILABLE;
+}
+
+bool ParseSeconds(const char* text, double& seconds) {
+    char* end = nullptr;
+    errno = 0;
+    seconds = std::strtod(text, &end);
+    return errno == 0 && end != text && *end == '\0' && std::isfinite(seconds) && seconds >= 0;
+}
+
+// Options may stand before or after the command; the command and its name are
+// the words that remain, in order.
+std::optional<int> Parse(int argc, char** argv, Arguments& arguments) {
+    enum { kRoot = 1, kJson, kTimeout, kDryRun, kHelp, kVersion };
+    const option options[] = {{"root", required_argument, nullptr, kRoot},
+                              {"json", no_argument, nullptr, kJson},
+                              {"timeout", required_argument, nullptr, kTimeout},
+                              {"dry-run", no_argument, nullptr, kDryRun},
+                              {"help", no_argument, nullptr, kHelp},
+                              {"version", no_argument, nullptr, kVersion},
+                              {nullptr, 0, nullptr, 0}};
+    opterr = 0;
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): parsed once, before anything else runs
+    for (int chosen = 0; (chosen = getopt_long(argc, argv, "", options, nullptr)) != -1;) {
+        double seconds = 0;
+        switch (chosen) {
+            case kRoot:
+                arguments.root = optarg;
+                break;
+            case kJson:
+                arguments.json = true;
+                break;
+            case kTimeout:
+                if (!ParseSeconds(optarg, seconds)) {
+                    return Usage("--timeout takes a number of seconds");
+                }
+                arguments.timeoutSeconds = seconds;
+                break;
+            case kDryRun:
+                arguments.dryRun = true;
+                break;
+            case kHelp:
+                (void)std::fputs(kUsage, stdout);
+                return EX_OK;
+            case kVersion:
+                (void)std::printf("rtroot %s\n", ZORVANDELITH_VERSION);
+                return EX_OK;
+            default:
+                return Usage((std::string("unknown option or missing value: ") + argv[optind - 1]).c_str());
+        }
+    }
+    std::vector<std::string> words(argv + optind, argv + argc);
+    if (words.empty()) {
+        return Usage("no command");
+    }
+    arguments.command = words[0];
+    const bool wantsName = arguments.command == "show" || arguments.command == "wait";
+    const bool known = wantsName || arguments.command == "list" || arguments.command == "clean";
+    if (!known) {
+        return Usage(("unknown command: " + arguments.command).c_str());
+    }
+    if (words.size() != (wantsName ? 2u : 1u)) {
+        return Usage(wantsName ? "the command takes one NAME" : "the command takes no NAME");
+    }
+    if (wantsName) {
+        arguments.name = words[1];
+    }
+    if ((arguments.json && arguments.command != "list" && arguments.command != "show") ||
+        (arguments.timeoutSeconds && arguments.command != "wait") ||
+        (arguments.dryRun && arguments.command != "clean")) {
+        return Usage("option does not go with this command");
+    }
+    return std::nullopt;
+}
+
+int List(RootDirectory& root, const Arguments& arguments) {
+    std::vector<std::string> names;
+    if (const ErrorCode listed = root.ListNames(names); listed != ErrorCode::None) {
+        return Refused(listed, arguments.root);
+    }
+    std::vector<rtroot::Row> rows;
+    for (const std::string& name : names) {
+        RootDirectory::EntryReport report;
+        if (root.Describe(name.c_str(), report) == ErrorCode::None) {  // gone meanwhile: not listed
+            rows.push_back({name, report});
+        }
+    }
+    (void)std::fputs((arguments.json ? rtroot::Json(rows) : rtroot::Table(rows, std::time(nullptr))).c_str(),
+                     stdout);
+    return EX_OK;
+}
+
+int Show(RootDirectory* root, const Arguments& arguments) {
+    RootDirectory::EntryReport report;
+    const ErrorCode found =
+        root != nullptr ? root->Describe(arguments.name.c_str(), report) : ErrorCode::NameNotFound;
+    if (found == ErrorCode::NameNotFound) {
+        (void)std::fprintf(stderr, "rtroot: %s: no such name\n", arguments.name.c_str());
+        return kShowAbsent;
+    }
+    if (found != ErrorCode::None) {
+        return Refused(found, arguments.root);
+    }
+    const std::vector<rtroot::Row> rows = {{arguments.name, report}};
+    (void)std::fputs(
+        (arguments.json ? rtroot::JsonObject(rows.front()) : rtroot::Table(rows, std::time(nullptr))).c_str(),
+        stdout);
+    return report.state == RootDirectory::EntryReport::State::Live ? kShowLive : kShowNotLive;
+}
+
+int Wait(RootDirectory& root, const Arguments& arguments) {
+    const std::uint32_t waitMs =
+        arguments.timeoutSeconds
+            ? static_cast<std::uint32_t>(std::min(*arguments.timeoutSeconds * 1000.0, 4e9))
+            : kWaitForever;
+    const ErrorCode result = root.WaitUntilLive(arguments.name.c_str(), waitMs);
+    if (result == ErrorCode::TimedOut) {
+        (void)std::fprintf(stderr, "rtroot: %s: not live within the time\n", arguments.name.c_str());
+        return kWaitTimedOut;
+    }
+    return result == ErrorCode::None ? EX_OK : Refused(result, arguments.root);
+}
+
+// Removes what the kernel itself would replace, by the kernel's own rule, so
+// that an entry that came alive in between, or a directory, is left alone.
+int Clean(RootDirectory& root, const Arguments& arguments) {
+    std::vector<std::string> names;
+    if (const ErrorCode listed = root.ListNames(names); listed != ErrorCode::None) {
+        return Refused(listed, arguments.root);
+    }
+    int status = EX_OK;
+    for (const std::string& name : names) {
+        RootDirectory::EntryReport report;
+        if (root.Describe(name.c_str(), report) != ErrorCode::None ||
+            report.state == RootDirectory::EntryReport::State::Live ||
+            report.kind == hosted::EntryKind::Directory) {
+            continue;
+        }
+        const char* state = rtroot::StateName(report.state);
+        if (arguments.dryRun) {
+            (void)std::printf("would remove %s (%s)\n", name.c_str(), state);
+            continue;
+        }
+        hosted::FileId removed;
+        const ErrorCode result = root.Uncatalog(name.c_str(), removed);
+        if (result == ErrorCode::None) {
+            (void)std::printf("removed %s (%s)\n", name.c_str(), state);
+        } else if (result != ErrorCode::NotOwner && result != ErrorCode::NameNotFound) {
+            (void)std::fprintf(stderr, "rtroot: %s: %s\n", name.c_str(),
+                               hosted::ErrorText(static_cast<std::uint32_t>(result)));
+            status = kCleanIncomplete;
+        }
+    }
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Arguments arguments;
+    if (const std::optional<int> done = Parse(argc, argv, arguments)) {
+        return *done;
+    }
+    std::unique_ptr<RootDirectory> root;
+    // Looking leaves nothing behind: only waiting creates the directory, so
+    // that a service started afterwards is seen.
+    const ErrorCode opened = arguments.command == "wait" ? RootDirectory::Open(arguments.root, root)
+                                                         : RootDirectory::OpenExisting(arguments.root, root);
+    if (opened == ErrorCode::NameNotFound) {
+        if (arguments.command == "show") {
+            return Show(nullptr, arguments);
+        }
+        (void)std::fputs(arguments.json ? "[]\n" : "", stdout);
+        return EX_OK;  // no directory: no names, nothing to clean
+    }
+    if (opened != ErrorCode::None) {
+        return Refused(opened, arguments.root);
+    }
+    if (arguments.command == "list") {
+        return List(*root, arguments);
+    }
+    if (arguments.command == "show") {
+        return Show(root.get(), arguments);
+    }
+    if (arguments.command == "wait") {
+        return Wait(*root, arguments);
+    }
+    return Clean(*root, arguments);
+}

@@ -1,0 +1,117 @@
+#include "tools/rtroot/report.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <nlohmann/json.hpp>
+
+#include "rtkernel/hosted/handle_table.h"
+
+namespace rtroot {
+namespace {
+
+using State = hosted::RootDirectory::EntryReport::State;
+
+const char* TypeName(std::uint16_t type) {
+    switch (static_cast<hosted::ObjectType>(type)) {
+        case hosted::ObjectType::Thread:
+            return "thread";
+        case hosted::ObjectType::Process:
+            return "process";
+        case hosted::ObjectType::Mailbox:
+            return "mailbox";
+        case hosted::ObjectType::Memory:
+            return "memory";
+        default:
+            return type == 0 ? "-" : "other";
+    }
+}
+
+// Seconds the entry has stood; a clock set back reads as 0, never negative.
+std::int64_t AgeSeconds(const Row& row, std::time_t now) {
+    return std::max<std::int64_t>(0, now - row.report.modifiedAt);
+}
+
+std::string Age(std::int64_t seconds) {
+    constexpr std::int64_t kMinute = 60;
+    constexpr std::int64_t kHour = 60 * kMinute;
+    constexpr std::int64_t kDay = 24 * kHour;
+    char text[32];
+    if (seconds < kMinute) {
+        (void)std::snprintf(text, sizeof text, "%llds", static_cast<long long>(seconds));
+    } else if (seconds < kHour) {
+        (void)std::snprintf(text, sizeof text, "%lldm%02llds", static_cast<long long>(seconds / kMinute),
+                            static_cast<long long>(seconds % kMinute));
+    } else if (seconds < kDay) {
+        (void)std::snprintf(text, sizeof text, "%lldh%02lldm", static_cast<long long>(seconds / kHour),
+                            static_cast<long long>(seconds % kHour / kMinute));
+    } else {
+        (void)std::snprintf(text, sizeof text, "%lldd%02lldh", static_cast<long long>(seconds / kDay),
+                            static_cast<long long>(seconds % kDay / kHour));
+    }
+    return text;
+}
+
+nlohmann::json ToJson(const Row& row, std::time_t now) {
+    return {
+        {"name", row.name},
+        {"state", StateName(row.report.state)},
+        {"type", row.report.type},
+        {"typeName", TypeName(row.report.type)},
+        {"pid", row.report.state == State::Live ? nlohmann::json(row.report.pid) : nlohmann::json(nullptr)},
+        {"ageSeconds", AgeSeconds(row, now)}};
+}
+
+}  // namespace
+
+const char* StateName(State state) {
+    switch (state) {
+        case State::Live:
+            return "live";
+        case State::Stale:
+            return "stale";
+        case State::Damaged:
+            break;
+    }
+    return "damaged";
+}
+
+std::string Table(const std::vector<Row>& rows, std::time_t now) {
+    std::vector<std::vector<std::string>> cells = {{"NAME", "STATE", "TYPE", "PID", "AGE"}};
+    for (const Row& row : rows) {
+        // A stale entry's recorded pid may name another process by now: not shown.
+        const std::string pid = row.report.state == State::Live ? std::to_string(row.report.pid) : "-";
+        cells.push_back({row.name, StateName(row.report.state), TypeName(row.report.type), pid,
+                         Age(AgeSeconds(row, now))});
+    }
+    std::vector<std::size_t> widths(cells.front().size(), 0);
+    for (const auto& line : cells) {
+        for (std::size_t column = 0; column < line.size(); ++column) {
+            widths[column] = std::max(widths[column], line[column].size());
+        }
+    }
+    std::string text;
+    for (const auto& line : cells) {
+        for (std::size_t column = 0; column < line.size(); ++column) {
+            const bool last = column + 1 == line.size();
+            text += line[column] + (last ? "" : std::string(widths[column] - line[column].size() + 2, ' '));
+        }
+        text += "\n";
+    }
+    return text;
+}
+
+std::string Json(const std::vector<Row>& rows) {
+    const std::time_t now = std::time(nullptr);
+    nlohmann::json list = nlohmann::json::array();
+    for (const Row& row : rows) {
+        list.push_back(ToJson(row, now));
+    }
+    return list.dump(2) + "\n";
+}
+
+std::string JsonObject(const Row& row) {
+    return ToJson(row, std::time(nullptr)).dump(2) + "\n";
+}
+
+}  // namespace rtroot

@@ -1,0 +1,22 @@
+// How rtroot shows entries: aligned columns for people, JSON for scripts.
+#pragma once
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "rtkernel/hosted/root_directory.h"
+
+namespace rtroot {
+
+struct Row {
+    std::string name;
+    hosted::RootDirectory::EntryReport report;
+};
+
+const char* StateName(hosted::RootDirectory::EntryReport::State state);
+std::string Table(const std::vector<Row>& rows, std::time_t now);
+std::string Json(const std::vector<Row>& rows);
+std::string JsonObject(const Row& row);
+
+}  // namespace rtroot
