@@ -9,14 +9,18 @@
 
 enum class LifecycleState : std::int32_t { NotStarted = 0, Initializing = 1, Running = 2, CleaningUp = 3 };
 
+// The fields marked shared are read and written by worker threads and by
+// reporters on other threads too: every access to them goes through
+// LoadShared / StoreShared, so the record stays a plain struct that worker
+// code fills in place and the program still has no data race.
 struct ApplicationState {
-    Handle mainThread;
-    LifecycleState lifecycleState;
-    std::uint8_t nameCataloged;      // 0 or 1
-    std::uint8_t cleanupRequested;   // 0 or 1
-    std::uint32_t sharedMemoryBase;  // 0 = none
-    Handle sharedMemoryHandle;       // 0 = none
-    Handle workerThreads[3];         // 0 = empty slot
+    Handle mainThread;                // shared
+    LifecycleState lifecycleState;    // shared
+    std::uint8_t nameCataloged;       // 0 or 1
+    std::uint8_t cleanupRequested;    // shared; 0 or 1
+    std::uint32_t sharedMemoryBase;   // 0 = none
+    Handle sharedMemoryHandle;        // 0 = none
+    Handle workerThreads[3];          // shared; 0 = empty slot
 };
 
 extern ApplicationState AppState;
@@ -28,12 +32,9 @@ extern std::uint32_t tickLength;
 void ReportFailure(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::uint32_t TicksForDuration(std::uint32_t duration);
 
-inline constexpr std::uint32_t kTerminationCode = 255;
 inline constexpr int kWorkerSlotCount = 3;
 
-// The fields below are shared with worker threads and with reporters on other
-// threads. The record stays a plain struct that worker code fills in place, so
-// every access to them goes through an atomic view rather than a plain load.
+// An atomic view of a shared field.
 template <typename Field>
 inline Field LoadShared(Field& field) {
     return std::atomic_ref<Field>(field).load(std::memory_order_acquire);

@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr const char* kExitMailboxName = "R?EXIT_MBOX";
 constexpr std::uint32_t kExitMailboxWaitMs = 5000;
 
 void PrintKernelError() {
@@ -40,8 +39,7 @@ bool CalledFromMainThread() {
 // mailbox, to deliver the termination notification to the main thread.
 void SendTerminationToExitMailbox() {
     const Handle mailbox = LookupRtHandle(kNoHandle, kExitMailboxName, kExitMailboxWaitMs);
-    const std::uint8_t message[4] = {kTerminationCode & 0xFF, 0, 0, 0};
-    SendRtData(mailbox, message, sizeof message);
+    SendRtData(mailbox, kTerminationMessage, sizeof kTerminationMessage);
 }
 
 }  // namespace

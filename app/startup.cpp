@@ -1,9 +1,9 @@
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 
 #include "app/app_state.h"
 #include "app/lifecycle.h"
+#include "app/notification_loop.h"
 #include "rtkernel/kernel.h"
 #include "rtkernel/runtime.h"
 
@@ -11,8 +11,6 @@ namespace {
 
 constexpr const char* kMainThreadName = "TMain";
 constexpr std::uint8_t kProcessPriorityLimit = 150;
-constexpr std::uint32_t kTicksPerTickUnit = 10000;
-constexpr std::uint32_t kTerminationNotificationMask = 12;
 
 std::uint16_t LowLevelTickField(const std::uint8_t* info) {
     return static_cast<std::uint16_t>(info[kLowLevelTickOffset] | (info[kLowLevelTickOffset + 1] << 8));
@@ -26,7 +24,7 @@ void RecordTickLength() {
         ReportFailure("Cannot copy system info");
     }
     const std::uint16_t field = LowLevelTickField(info);
-    tickLength = field == 0 ? 0 : kTicksPerTickUnit / field;
+    tickLength = field == 0 ? 0 : kTickUnits / field;
     if (tickLength == 0) {
         ReportFailure("Invalid low level tick length");
     }
@@ -41,22 +39,6 @@ void RegisterNames() {
         CleanUpApplication();
     }
     AppState.nameCataloged = 1;
-}
-
-std::uint32_t NotificationType(const std::uint8_t* notification) {
-    std::uint32_t type = 0;
-    std::memcpy(&type, notification, sizeof type);
-    return type;
-}
-
-void WaitForTermination() {
-    std::uint8_t notification[kNotificationSize] = {};
-    while (RtNotifyEvent(kTerminationNotificationMask, kWaitForever, notification)) {
-        if (NotificationType(notification) == kTerminationCode) {
-            CleanUpApplication();
-        }
-    }
-    ReportFailure("Notify failed");
 }
 
 }  // namespace

@@ -38,6 +38,25 @@ inline constexpr std::uint32_t kNotificationSize = 12;
 inline constexpr std::uint32_t kExceptionSettingsSize = 8;
 inline constexpr std::uint32_t kExceptionModeOffset = 6;
 
+// The exit mailbox every process finds in its own directory: a thread other
+// than the main thread ends the process by sending it the termination message.
+inline constexpr const char* kExitMailboxName = "R?EXIT_MBOX";
+// The termination code: as a notification type it says the process is to end;
+// as the exit mailbox's message it is these four bytes, 32-bit little-endian.
+inline constexpr std::uint32_t kTerminationCode = 255;
+inline constexpr std::uint8_t kTerminationMessage[4] = {kTerminationCode & 0xFF, 0, 0, 0};
+
+// Mask bits of a notification wait: which notifications wake it.
+inline constexpr std::uint32_t kNotifyOtherEvents = 0x4;  // notifications other than termination
+inline constexpr std::uint32_t kNotifyTermination = 0x8;  // the termination notification
+
+// What GetRtHandleType reports; None when the handle names no live object.
+enum class RtObjectType : std::uint16_t { None = 0, Thread = 1, Process = 2, Mailbox = 3, Memory = 4 };
+
+// The low-level tick field of the system information divides this many units
+// into the tick length.
+inline constexpr std::uint32_t kTickUnits = 10000;
+
 enum HandleSelector : std::uint8_t {
     kSelectCallingThread = 0,
     kSelectCallingProcess = 1,

@@ -14,9 +14,6 @@ namespace hosted {
 
 class RootEntry;
 
-// The types GetRtHandleType reports; 0 is reserved for "no live object".
-enum class ObjectType : std::uint16_t { None = 0, Thread = 1, Process = 2, Mailbox = 3, Memory = 4 };
-
 enum class ObjectKind { Thread, Process, RootProcess, Mailbox, Memory, RootEntry };
 
 struct KernelObject {

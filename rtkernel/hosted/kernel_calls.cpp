@@ -22,14 +22,14 @@ KernelState& Kernel() {
 std::uint16_t TypeOf(const KernelObject& object) {
     switch (object.kind) {
         case ObjectKind::Thread:
-            return static_cast<std::uint16_t>(ObjectType::Thread);
+            return static_cast<std::uint16_t>(RtObjectType::Thread);
         case ObjectKind::Process:
         case ObjectKind::RootProcess:
-            return static_cast<std::uint16_t>(ObjectType::Process);
+            return static_cast<std::uint16_t>(RtObjectType::Process);
         case ObjectKind::Mailbox:
-            return static_cast<std::uint16_t>(ObjectType::Mailbox);
+            return static_cast<std::uint16_t>(RtObjectType::Mailbox);
         case ObjectKind::Memory:
-            return static_cast<std::uint16_t>(ObjectType::Memory);
+            return static_cast<std::uint16_t>(RtObjectType::Memory);
         case ObjectKind::RootEntry:
             return object.rootEntry->LiveType();
     }
@@ -220,7 +220,7 @@ bool RtNotifyEvent(std::uint32_t mask, std::uint32_t waitMs, std::uint8_t* notif
     if (!Succeeds(WaitForNotification(mask, waitMs, type))) {
         return false;
     }
-    if (type == kNotifyTerminate) {
+    if (type == kTerminationCode) {
         NotifyServiceManager("STOPPING=1");
     }
     std::memset(notification, 0, kNotificationSize);
@@ -289,7 +289,6 @@ bool SendRtData(Handle mailbox, const void* data, std::uint32_t length) {
     if (!Succeeds(FindObjectOfKind(mailbox, ObjectKind::Mailbox))) {
         return false;
     }
-    static constexpr std::uint8_t kTerminationMessage[4] = {0xFF, 0, 0, 0};
     if (data == nullptr) {
         return Fail(ErrorCode::BadParameter, false);
     }

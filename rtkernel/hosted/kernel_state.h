@@ -15,9 +15,7 @@
 
 namespace hosted {
 
-inline constexpr const char* kExitMailboxName = "R?EXIT_MBOX";
-// The low-level tick the system information reports: 10000 / 100 gives a tick
-// length of 100.
+// The low-level tick this kernel's system information reports.
 inline constexpr std::uint16_t kLowLevelTick = 100;
 
 class KernelState {

@@ -16,11 +16,11 @@ namespace {
 sigset_t SelectedSignals(std::uint32_t mask) {
     sigset_t signals;
     sigemptyset(&signals);
-    if ((mask & kSelectTermination) != 0) {
+    if ((mask & kNotifyTermination) != 0) {
         sigaddset(&signals, SIGTERM);
         sigaddset(&signals, SIGINT);
     }
-    if ((mask & kSelectHostSignals) != 0) {
+    if ((mask & kNotifyOtherEvents) != 0) {
         sigaddset(&signals, SIGHUP);
         sigaddset(&signals, SIGUSR1);
         sigaddset(&signals, SIGUSR2);
@@ -33,7 +33,7 @@ sigset_t SelectedSignals(std::uint32_t mask) {
 // closed console pipe must not kill the process either: that would skip the
 // orderly shutdown and leave its name behind.
 __attribute__((constructor)) void BlockNotificationSignalsAtLoad() {
-    const sigset_t signals = SelectedSignals(kSelectHostSignals | kSelectTermination);
+    const sigset_t signals = SelectedSignals(kNotifyOtherEvents | kNotifyTermination);
     if (const int error = pthread_sigmask(SIG_BLOCK, &signals, nullptr); error != 0) {
         DiagnoseHostFailure("signals", "cannot block the notification signals", error);
     }
@@ -53,7 +53,7 @@ std::uint32_t TypeOfSignal(std::uint32_t signal) {
         case SIGUSR2:
             return kNotifyUser2;
         default:
-            return kNotifyTerminate;  // SIGTERM, SIGINT
+            return kTerminationCode;  // SIGTERM, SIGINT
     }
 }
 
@@ -69,7 +69,7 @@ ErrorCode PostTermination() {
 // Waiting in the kernel for the signals themselves takes one call, no
 // descriptor, and consumes the signal as it wakes.
 ErrorCode WaitForNotification(std::uint32_t mask, std::uint32_t waitMs, std::uint32_t& type) {
-    if ((mask & (kSelectHostSignals | kSelectTermination)) == 0) {
+    if ((mask & (kNotifyOtherEvents | kNotifyTermination)) == 0) {
         return ErrorCode::BadParameter;
     }
     const sigset_t selected = SelectedSignals(mask);

@@ -11,18 +11,17 @@
 #include <cstdint>
 
 #include "rtkernel/hosted/errors.h"
+#include "rtkernel/kernel.h"
 
 namespace hosted {
 
-// Mask bits of a notification wait.
-inline constexpr std::uint32_t kSelectHostSignals = 0x4;  // SIGHUP, SIGUSR1, SIGUSR2
-inline constexpr std::uint32_t kSelectTermination = 0x8;  // SIGTERM, SIGINT, the exit mailbox
-
-// Notification types, the first 32-bit word of a notification.
+// Of the mask bits, kNotifyOtherEvents selects SIGHUP, SIGUSR1 and SIGUSR2, and
+// kNotifyTermination SIGTERM, SIGINT and the exit mailbox's termination code.
+// The types of the other notifications, first 32-bit word of a notification;
+// termination arrives as kTerminationCode.
 inline constexpr std::uint32_t kNotifyHangup = 1;
 inline constexpr std::uint32_t kNotifyUser1 = 2;
 inline constexpr std::uint32_t kNotifyUser2 = 3;
-inline constexpr std::uint32_t kNotifyTerminate = 255;
 
 // Blocks without using the processor until a selected notification arrives or
 // waitMs (kWaitForever: no limit) runs out.

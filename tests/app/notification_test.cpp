@@ -20,9 +20,9 @@ TEST(NotificationLoop, OnlyTypeTwoFiftyFiveEndsTheService) {
         std::vector<std::uint32_t> types;
     };
     const Case cases[] = {
-        {"first", {255}},
-        {"after others", {0, 1, 254, 256, 255}},
-        {"low byte 255 is not enough", {0x1FF, 0xFFFFFF00, 0xFFFFFFFF, 0x0100FF, 255}},
+        {"first", {kTerminationCode}},
+        {"after others", {0, 1, 254, 256, kTerminationCode}},
+        {"low byte 255 is not enough", {0x1FF, 0xFFFFFF00, 0xFFFFFFFF, 0x0100FF, kTerminationCode}},
     };
     for (const Case& c : cases) {
         KernelScript script;

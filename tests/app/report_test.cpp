@@ -29,7 +29,7 @@ std::function<int()> ReportWhile(LifecycleState state, Handle mainThread) {
 KernelScript ReportScript() {
     KernelScript script;
     script.outcomes["SetRtProcessMaxPriority"] = {Fails(kCode)};
-    script.entries["R?EXIT_MBOX"] = kMailbox;
+    script.entries[kExitMailboxName] = kMailbox;
     return script;
 }
 
@@ -69,7 +69,7 @@ TEST_P(Reporter, DecidesByStateAndThread) {
               Join({{"SetRtProcessMaxPriority(0x0, 0)"}, ReportQueries(kCode), d.afterQueries}));
 }
 
-const Calls kToExitMailbox = {"GetRtThreadHandles(0)", "LookupRtHandle(0x0, \"R?EXIT_MBOX\", 5000)",
+const Calls kToExitMailbox = {"GetRtThreadHandles(0)", "LookupRtHandle(0x0, \"" + std::string(kExitMailboxName) + "\", 5000)",
                               "SendRtData(0x71, ff 00 00 00, 4)"};
 
 INSTANTIATE_TEST_SUITE_P(
@@ -107,7 +107,7 @@ TEST(Reporter, SendsToTheBadHandleWhenTheMailboxIsNotFound) {
     EXPECT_EQ(result.exitStatus, kReturned);
     EXPECT_EQ(WithoutErrorQueries(result.calls),
               (Calls{"GetRtExceptionHandlerInfo(0)", "SetRtExceptionHandler(11 22 33 44 55 66 00 88)",
-                     "GetRtThreadHandles(0)", "LookupRtHandle(0x0, \"R?EXIT_MBOX\", 5000)",
+                     "GetRtThreadHandles(0)", "LookupRtHandle(0x0, \"" + std::string(kExitMailboxName) + "\", 5000)",
                      "SendRtData(0xffff, ff 00 00 00, 4)"}));
 }
 

@@ -69,7 +69,7 @@ inline int RunService() {
 // A script whose first notification ends the service.
 inline scripted::KernelScript TerminatedScript() {
     scripted::KernelScript script;
-    script.notifications = {255};
+    script.notifications = {kTerminationCode};
     return script;
 }
 

@@ -66,7 +66,7 @@ TEST_F(KernelCalls, HandlesOfThreadsProcessesAndTheExitMailbox) {
     EXPECT_EQ(GetRtHandleType(self), 2);
     EXPECT_EQ(GetRtHandleType(root), 2);
     EXPECT_EQ(GetRtHandleType(other), 0) << "the thread has ended";
-    EXPECT_EQ(GetRtHandleType(LookupRtHandle(0, "R?EXIT_MBOX", 0)), 3);
+    EXPECT_EQ(GetRtHandleType(LookupRtHandle(0, kExitMailboxName, 0)), 3);
     EXPECT_EQ(GetRtThreadHandles(2), kBadHandle);
     EXPECT_EQ(GetLastRtError(), Code(ErrorCode::BadParameter));
 }
@@ -80,7 +80,7 @@ TEST_F(KernelCalls, FailedCallsSetTheCallersLastErrorAndSuccessesLeaveIt) {
     const Case cases[] = {
         {"type of unknown handle", [] { return GetRtHandleType(0x7777) == 0; }, ErrorCode::BadHandle},
         {"type of bad handle", [] { return GetRtHandleType(kBadHandle) == 0; }, ErrorCode::BadHandle},
-        {"catalog taken", [] { return !CatalogRtHandle(0, GetRtThreadHandles(1), "R?EXIT_MBOX"); },
+        {"catalog taken", [] { return !CatalogRtHandle(0, GetRtThreadHandles(1), kExitMailboxName); },
          ErrorCode::NameTaken},
         {"catalog bad name", [] { return !CatalogRtHandle(0, GetRtThreadHandles(1), "a/b"); },
          ErrorCode::BadName},
@@ -109,11 +109,11 @@ TEST_F(KernelCalls, FailedCallsSetTheCallersLastErrorAndSuccessesLeaveIt) {
         {"send to bad handle", [] { return !SendRtData(kBadHandle, "\xff\0\0\0", 4); }, ErrorCode::BadHandle},
         {"send to a thread", [] { return !SendRtData(GetRtThreadHandles(0), "\xff\0\0\0", 4); },
          ErrorCode::WrongObjectType},
-        {"send other data", [] { return !SendRtData(LookupRtHandle(0, "R?EXIT_MBOX", 0), "\xfe\0\0\0", 4); },
+        {"send other data", [] { return !SendRtData(LookupRtHandle(0, kExitMailboxName, 0), "\xfe\0\0\0", 4); },
          ErrorCode::BadMessage},
-        {"send short data", [] { return !SendRtData(LookupRtHandle(0, "R?EXIT_MBOX", 0), "\xff", 1); },
+        {"send short data", [] { return !SendRtData(LookupRtHandle(0, kExitMailboxName, 0), "\xff", 1); },
          ErrorCode::BadMessage},
-        {"send null", [] { return !SendRtData(LookupRtHandle(0, "R?EXIT_MBOX", 0), nullptr, 4); },
+        {"send null", [] { return !SendRtData(LookupRtHandle(0, kExitMailboxName, 0), nullptr, 4); },
          ErrorCode::BadParameter},
     };
     for (const Case& c : cases) {
@@ -160,7 +160,7 @@ TEST_F(KernelCalls, ExceptionSettingsAreKeptPerProcess) {
 
 TEST_F(KernelCalls, ExitMailboxTurnsTheTerminationCodeIntoTheNotification) {
     std::thread worker([] {
-        const Handle mailbox = LookupRtHandle(0, "R?EXIT_MBOX", 5000);
+        const Handle mailbox = LookupRtHandle(0, kExitMailboxName, 5000);
         const std::uint8_t message[4] = {0xFF, 0, 0, 0};
         SendRtData(mailbox, message, sizeof message);
     });
@@ -168,7 +168,7 @@ TEST_F(KernelCalls, ExitMailboxTurnsTheTerminationCodeIntoTheNotification) {
     ASSERT_TRUE(RtNotifyEvent(12, 5000, notification));
     std::uint32_t type = 0;
     std::memcpy(&type, notification, sizeof type);
-    EXPECT_EQ(type, 255u);
+    EXPECT_EQ(type, kTerminationCode);
     worker.join();
     EXPECT_FALSE(RtNotifyEvent(12, 0, notification));
     EXPECT_EQ(GetLastRtError(), Code(ErrorCode::TimedOut));

@@ -23,7 +23,7 @@ TEST(Notifications, SignalsBecomeNotificationsEvenWhenSentBeforeTheWait) {
         std::uint32_t type;
     };
     for (const Case& c :
-         {Case{SIGTERM, 255}, Case{SIGINT, 255}, Case{SIGHUP, 1}, Case{SIGUSR1, 2}, Case{SIGUSR2, 3}}) {
+         {Case{SIGTERM, kTerminationCode}, Case{SIGINT, kTerminationCode}, Case{SIGHUP, 1}, Case{SIGUSR1, 2}, Case{SIGUSR2, 3}}) {
         ASSERT_EQ(kill(getpid(), c.signal), 0);
         std::uint32_t type = 0;
         EXPECT_EQ(WaitForNotification(kServiceMask, kWaitForever, type), ErrorCode::None) << c.signal;
@@ -38,7 +38,7 @@ TEST(Notifications, SignalArrivingDuringTheWaitWakesIt) {
     });
     std::uint32_t type = 0;
     EXPECT_EQ(WaitForNotification(kServiceMask, 5000, type), ErrorCode::None);
-    EXPECT_EQ(type, 255u);
+    EXPECT_EQ(type, kTerminationCode);
     sender.join();
 }
 
@@ -53,8 +53,8 @@ TEST(Notifications, WaitRunsOutWithATimeOut) {
 TEST(Notifications, UnselectedSignalsWaitForAWaitThatSelectsThem) {
     ASSERT_EQ(kill(getpid(), SIGUSR1), 0);
     std::uint32_t type = 0;
-    EXPECT_EQ(WaitForNotification(hosted::kSelectTermination, 0, type), ErrorCode::TimedOut);
-    EXPECT_EQ(WaitForNotification(hosted::kSelectHostSignals, 0, type), ErrorCode::None);
+    EXPECT_EQ(WaitForNotification(kNotifyTermination, 0, type), ErrorCode::TimedOut);
+    EXPECT_EQ(WaitForNotification(kNotifyOtherEvents, 0, type), ErrorCode::None);
     EXPECT_EQ(type, hosted::kNotifyUser1);
 }
 
@@ -68,9 +68,9 @@ TEST(Notifications, PostedTerminationIsDeliveredOnce) {
     ASSERT_EQ(PostTermination(), ErrorCode::None);
     ASSERT_EQ(PostTermination(), ErrorCode::None);
     std::uint32_t type = 0;
-    EXPECT_EQ(WaitForNotification(hosted::kSelectHostSignals, 0, type), ErrorCode::TimedOut);
+    EXPECT_EQ(WaitForNotification(kNotifyOtherEvents, 0, type), ErrorCode::TimedOut);
     EXPECT_EQ(WaitForNotification(kServiceMask, 0, type), ErrorCode::None);
-    EXPECT_EQ(type, 255u);
+    EXPECT_EQ(type, kTerminationCode);
     EXPECT_EQ(WaitForNotification(kServiceMask, 0, type), ErrorCode::TimedOut);
 }
 

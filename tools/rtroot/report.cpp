@@ -5,7 +5,7 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
-#include "rtkernel/hosted/handle_table.h"
+#include "rtkernel/kernel.h"
 
 namespace rtroot {
 namespace {
@@ -13,14 +13,14 @@ namespace {
 using State = hosted::RootDirectory::EntryReport::State;
 
 const char* TypeName(std::uint16_t type) {
-    switch (static_cast<hosted::ObjectType>(type)) {
-        case hosted::ObjectType::Thread:
+    switch (static_cast<RtObjectType>(type)) {
+        case RtObjectType::Thread:
             return "thread";
-        case hosted::ObjectType::Process:
+        case RtObjectType::Process:
             return "process";
-        case hosted::ObjectType::Mailbox:
+        case RtObjectType::Mailbox:
             return "mailbox";
-        case hosted::ObjectType::Memory:
+        case RtObjectType::Memory:
             return "memory";
         default:
             return type == 0 ? "-" : "other";
