@@ -14,13 +14,13 @@ enum class LifecycleState : std::int32_t { NotStarted = 0, Initializing = 1, Run
 // LoadShared / StoreShared, so the record stays a plain struct that worker
 // code fills in place and the program still has no data race.
 struct ApplicationState {
-    Handle mainThread;                // shared
-    LifecycleState lifecycleState;    // shared
-    std::uint8_t nameCataloged;       // 0 or 1
-    std::uint8_t cleanupRequested;    // shared; 0 or 1
-    std::uint32_t sharedMemoryBase;   // 0 = none
-    Handle sharedMemoryHandle;        // 0 = none
-    Handle workerThreads[3];          // shared; 0 = empty slot
+    Handle mainThread;               // shared
+    LifecycleState lifecycleState;   // shared
+    std::uint8_t nameCataloged;      // 0 or 1
+    std::uint8_t cleanupRequested;   // shared; 0 or 1
+    std::uint32_t sharedMemoryBase;  // 0 = none
+    Handle sharedMemoryHandle;       // 0 = none
+    Handle workerThreads[3];         // shared; 0 = empty slot
 };
 
 extern ApplicationState AppState;

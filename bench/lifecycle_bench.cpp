@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/e2e/service_process.h"
+#include "tests/support/console_lines.h"
 #include "tests/support/process_stats.h"
 
 namespace {
@@ -30,45 +32,12 @@ struct Sample {
     long peakRssKiB = 0;
 };
 
-class Launched {
-public:
-    Launched(const char* binary, const std::string& runtime) {
-        int ends[2];
-        if (pipe2(ends, O_CLOEXEC) != 0) {
-            std::perror("pipe");
-            std::exit(2);
-        }
-        pid = fork();
-        if (pid == 0) {
-            dup2(ends[1], STDOUT_FILENO);
-            setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-            unsetenv("NOTIFY_SOCKET");
-            execl(binary, binary, static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(ends[1]);
-        output = ends[0];
-    }
-    ~Launched() { close(output); }
-    Launched(const Launched&) = delete;
-    Launched& operator=(const Launched&) = delete;
-
-    bool WaitForReady() {
-        std::string console;
-        char buffer[256];
-        while (console.find("finished initialization\n") == std::string::npos) {
-            const ssize_t got = read(output, buffer, sizeof buffer);
-            if (got <= 0) {
-                return false;
-            }
-            console.append(buffer, static_cast<std::size_t>(got));
-        }
-        return true;
-    }
-
-    pid_t pid = -1;
-    int output = -1;
-};
+// The service or the floor as the tests start it, reading its console from a pipe.
+e2e::ServiceProcess::Options Launch(const char* binary, const std::string& runtime) {
+    auto options = e2e::InRuntimeDirectory(runtime);
+    options.program = binary;
+    return options;
+}
 
 double Ms(Clock::duration elapsed) {
     return std::chrono::duration<double, std::milli>(elapsed).count();
@@ -77,31 +46,30 @@ double Ms(Clock::duration elapsed) {
 Sample RunOnce(const char* binary, const std::string& runtime) {
     Sample sample;
     const auto started = Clock::now();
-    Launched process(binary, runtime);
-    if (!process.WaitForReady()) {
+    e2e::ServiceProcess process(Launch(binary, runtime));
+    if (!process.WaitForLine(console::kInitialized)) {
         std::fprintf(stderr, "%s did not become ready\n", binary);
         std::exit(2);
     }
     sample.startMs = Ms(Clock::now() - started);
+    // Read while it waits: its own peak so far, start-up included.
+    sample.peakRssKiB = testsupport::PeakResidentKiB(process.Pid());
     const auto stopping = Clock::now();
-    kill(process.pid, SIGTERM);
-    int status = 0;
-    rusage usage{};
-    wait4(process.pid, &status, 0, &usage);
+    process.Signal(SIGTERM);
+    process.Reap(nullptr);
     sample.stopMs = Ms(Clock::now() - stopping);
-    sample.peakRssKiB = usage.ru_maxrss;
     return sample;
 }
 
 long IdleWakeUps(const char* binary, const std::string& runtime, int seconds) {
-    Launched process(binary, runtime);
-    process.WaitForReady();
+    e2e::ServiceProcess process(Launch(binary, runtime));
+    process.WaitForLine(console::kInitialized);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    const long before = testsupport::ContextSwitches(process.pid);
+    const long before = process.ContextSwitches();
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    const long wakeUps = testsupport::ContextSwitches(process.pid) - before;
-    kill(process.pid, SIGTERM);
-    waitpid(process.pid, nullptr, 0);
+    const long wakeUps = process.ContextSwitches() - before;
+    process.Signal(SIGTERM);
+    process.Reap(nullptr);
     return wakeUps;
 }
 

@@ -1,3 +1,4 @@
+// Error codes, their texts and each thread's last error.
 #include "rtkernel/hosted/errors.h"
 
 #include <cstdint>

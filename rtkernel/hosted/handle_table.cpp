@@ -1,3 +1,4 @@
+// The handle table: 16-bit handles to the objects the kernel knows.
 #include "rtkernel/hosted/handle_table.h"
 
 #include <utility>

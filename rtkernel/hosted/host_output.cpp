@@ -1,3 +1,4 @@
+// Bounded writes to the standard streams and one-line host-failure diagnostics.
 #include "rtkernel/hosted/host_output.h"
 
 #include <errno.h>

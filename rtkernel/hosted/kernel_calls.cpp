@@ -9,6 +9,7 @@
 #include "rtkernel/hosted/errors.h"
 #include "rtkernel/hosted/kernel_state.h"
 #include "rtkernel/hosted/notifications.h"
+#include "rtkernel/hosted/root_handles.h"
 #include "rtkernel/hosted/service_manager.h"
 #include "rtkernel/kernel.h"
 
@@ -36,21 +37,21 @@ std::uint16_t TypeOf(const KernelObject& object) {
     return 0;
 }
 
-enum class Directory { Local, Root };
+// Where a directory call goes: process 0 and the caller's own handle name the
+// caller's directory, the root process's handle the root directory (opened on
+// first use); any other handle is refused with its own error.
+struct DirectoryOfCall {
+    RootDirectory* root = nullptr;  // null: the caller's own directory
+};
 
-// Process 0 and the caller's own handle name the caller's directory; the root
-// process's handle names the root directory.
-ErrorCode DirectoryOf(Handle process, Directory& directory) {
+ErrorCode FindDirectory(Handle process, DirectoryOfCall& directory) {
     if (process == kNoHandle || process == Kernel().Self()) {
-        directory = Directory::Local;
         return ErrorCode::None;
     }
     if (process == Kernel().RootProcess()) {
-        directory = Directory::Root;
-        return ErrorCode::None;
+        return Kernel().Root(directory.root);
     }
-    const auto object = Kernel().Handles().Find(process);
-    return object ? ErrorCode::WrongObjectType : ErrorCode::BadHandle;
+    return Kernel().Handles().Find(process) ? ErrorCode::WrongObjectType : ErrorCode::BadHandle;
 }
 
 // Objects of another kind are refused with their own error, so that a mixed-up
@@ -61,35 +62,6 @@ ErrorCode FindObjectOfKind(Handle handle, ObjectKind kind) {
         return ErrorCode::BadHandle;
     }
     return object->kind == kind ? ErrorCode::None : ErrorCode::WrongObjectType;
-}
-
-bool IsHandleOfFile(const KernelObject& object, FileId id) {
-    return object.kind == ObjectKind::RootEntry && object.rootEntry->Id() == id;
-}
-
-// Above this many, handles of entries that have since been removed are swept
-// out before another is added, so repeated lookups cannot fill the table.
-constexpr std::size_t kRootHandlesBeforeSweep = 16;
-
-// One handle per entry file: looking the same entry up again returns the same
-// handle.
-Handle AdoptRootEntry(const std::shared_ptr<RootEntry>& entry) {
-    HandleTable& handles = Kernel().Handles();
-    std::size_t rootHandles = 0;
-    const Handle known = handles.FindIf([&](const KernelObject& object) {
-        rootHandles += object.kind == ObjectKind::RootEntry ? 1 : 0;
-        return object.kind == ObjectKind::RootEntry && object.rootEntry->SameEntry(*entry);
-    });
-    if (known != kBadHandle) {
-        return known;
-    }
-    if (rootHandles >= kRootHandlesBeforeSweep) {
-        handles.RemoveIf([](const KernelObject& object) {
-            return object.kind == ObjectKind::RootEntry && !object.rootEntry->StillNamed();
-        });
-    }
-    const Handle added = handles.Add({ObjectKind::RootEntry, entry});
-    return added == kBadHandle ? Fail(ErrorCode::HandleTableFull, kBadHandle) : added;
 }
 
 bool Succeeds(ErrorCode result) {
@@ -116,8 +88,10 @@ extern "C" {
 
 Handle GetRtThreadHandles(std::uint8_t selector) {
     switch (selector) {
-        case kSelectCallingThread:
-            return Kernel().CallingThread();
+        case kSelectCallingThread: {
+            const Handle thread = Kernel().CallingThread();
+            return thread != kBadHandle ? thread : Fail(ErrorCode::HandleTableFull, kBadHandle);
+        }
         case kSelectCallingProcess:
             return Kernel().Self();
         case kSelectRootProcess:
@@ -147,8 +121,8 @@ bool SetRtProcessMaxPriority(Handle process, std::uint8_t priority) {
 }
 
 bool CatalogRtHandle(Handle process, Handle object, const char* name) {
-    Directory directory{};
-    if (!Succeeds(DirectoryOf(process, directory))) {
+    DirectoryOfCall directory;
+    if (!Succeeds(FindDirectory(process, directory))) {
         return false;
     }
     const auto target = Kernel().Handles().Find(object);
@@ -158,28 +132,23 @@ bool CatalogRtHandle(Handle process, Handle object, const char* name) {
     if (target->kind == ObjectKind::RootEntry) {
         return Fail(ErrorCode::WrongObjectType, false);  // another process's object is not ours to name
     }
-    if (directory == Directory::Local) {
-        return Succeeds(Kernel().Local().Catalog(name, object));
-    }
-    RootDirectory* root = nullptr;
-    return Succeeds(Kernel().Root(root)) && Succeeds(root->Catalog(name, TypeOf(*target), object));
+    return Succeeds(directory.root != nullptr ? directory.root->Catalog(name, TypeOf(*target), object)
+                                              : Kernel().Local().Catalog(name, object));
 }
 
 Handle LookupRtHandle(Handle process, const char* name, std::uint32_t waitMs) {
-    Directory directory{};
-    if (!Succeeds(DirectoryOf(process, directory))) {
+    DirectoryOfCall directory;
+    Handle found = kBadHandle;
+    if (!Succeeds(FindDirectory(process, directory))) {
         return kBadHandle;
     }
-    if (directory == Directory::Local) {
-        Handle found = kBadHandle;
+    if (directory.root == nullptr) {
         return Succeeds(Kernel().Local().Lookup(name, waitMs, found)) ? found : kBadHandle;
     }
-    RootDirectory* root = nullptr;
     std::shared_ptr<RootEntry> entry;
-    if (!Succeeds(Kernel().Root(root)) || !Succeeds(root->Lookup(name, waitMs, entry))) {
-        return kBadHandle;
-    }
-    return AdoptRootEntry(entry);
+    const bool handed = Succeeds(directory.root->Lookup(name, waitMs, entry)) &&
+                        Succeeds(HandleForRootEntry(Kernel().Handles(), entry, found));
+    return handed ? found : kBadHandle;
 }
 
 std::uint16_t GetRtHandleType(Handle handle) {
@@ -191,21 +160,18 @@ std::uint16_t GetRtHandleType(Handle handle) {
 }
 
 bool UncatalogRtHandle(Handle process, const char* name) {
-    Directory directory{};
-    if (!Succeeds(DirectoryOf(process, directory))) {
+    DirectoryOfCall directory;
+    if (!Succeeds(FindDirectory(process, directory))) {
         return false;
     }
-    if (directory == Directory::Local) {
+    if (directory.root == nullptr) {
         return Succeeds(Kernel().Local().Uncatalog(name));
     }
-    RootDirectory* root = nullptr;
     FileId removed;
-    if (!Succeeds(Kernel().Root(root)) || !Succeeds(root->Uncatalog(name, removed))) {
+    if (!Succeeds(directory.root->Uncatalog(name, removed))) {
         return false;
     }
-    // The entry's object is gone; so are the handles that named it.
-    Kernel().Handles().RemoveIf(
-        [removed](const KernelObject& object) { return IsHandleOfFile(object, removed); });
+    ForgetRootEntry(Kernel().Handles(), removed);
     return true;
 }
 

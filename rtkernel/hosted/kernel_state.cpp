@@ -1,3 +1,4 @@
+// The hosted kernel's per-process state, made once on first use.
 #include "rtkernel/hosted/kernel_state.h"
 
 #include <cstring>
@@ -40,7 +41,7 @@ Handle KernelState::CallingThread() {
         threadRegistration.handle = handles_.Add({ObjectKind::Thread, nullptr});
         if (threadRegistration.handle == kBadHandle) {
             threadRegistration.handle = kNoHandle;
-            return Fail(ErrorCode::HandleTableFull, kBadHandle);
+            return kBadHandle;
         }
     }
     return threadRegistration.handle;

@@ -29,6 +29,8 @@ public:
     Handle Self() const { return self_; }
     Handle RootProcess() const { return rootProcess_; }
 
+    // The calling thread's handle, given on first use; kBadHandle when the
+    // table is full.
     Handle CallingThread();
     // The root directory, opened on first use; an unusable one is tried again
     // at the next call, so fixing it by hand needs no restart.

@@ -1,3 +1,4 @@
+// The calling process's own object directory, in memory.
 #include "rtkernel/hosted/local_directory.h"
 
 #include <chrono>

@@ -1,3 +1,4 @@
+// The one rule for object names.
 #include "rtkernel/hosted/names.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// Signals as kernel notifications, blocked at load and taken by the wait itself.
 #include "rtkernel/hosted/notifications.h"
 
 #include <pthread.h>

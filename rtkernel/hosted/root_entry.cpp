@@ -1,3 +1,4 @@
+// Entry files: record, identity, locks, and opening one safely.
 #include "rtkernel/hosted/root_entry.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// Service-manager notification over its datagram socket, never blocking the service.
 #include "rtkernel/hosted/service_manager.h"
 
 #include <poll.h>

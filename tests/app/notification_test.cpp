@@ -32,7 +32,7 @@ TEST(NotificationLoop, OnlyTypeTwoFiftyFiveEndsTheService) {
         EXPECT_EQ(result.exitStatus, 0) << c.name;
         EXPECT_EQ(result.console, kStarted + kInitialized + kCleaningUp + kCleanedUp) << c.name;
         EXPECT_EQ(Count(result.calls, kWait), static_cast<long>(c.types.size())) << c.name;
-        EXPECT_EQ(result.calls.back(), "RtExit(0)") << c.name;
+        EXPECT_EQ(result.calls.back(), kExit) << c.name;
     }
 }
 

@@ -12,10 +12,7 @@ using scripted::RunScenario;
 constexpr std::uint32_t kNameTaken = 0x0C;
 constexpr Handle kHolder = 0x44;
 
-const std::string kCatalogName = "CatalogRtHandle(0x1, 0x21, \"Zorvandelith\")";
-const std::string kLookUpName = "LookupRtHandle(0x1, \"Zorvandelith\", 0)";
 const std::string kHolderType = "GetRtHandleType(0x44)";
-const std::string kUncatalogName = "UncatalogRtHandle(0x1, \"Zorvandelith\")";
 
 struct Registration {
     const char* name;
@@ -43,17 +40,13 @@ TEST_P(NameRegistration, RegistersOrShutsDownWithoutTouchingTheName) {
     registration.arrange(script);
     const auto result = RunScenario(script, RunService);
 
-    const Calls untilName = {"GetRtThreadHandles(3)",
-                             "CopyRtSystemInfo",
-                             "SetRtProcessMaxPriority(0x0, 150)",
-                             "GetRtThreadHandles(0)",
-                             "CatalogRtHandle(0x0, 0x31, \"TMain\")",
-                             "GetRtThreadHandles(1)"};
+    const Calls untilName = {"GetRtThreadHandles(3)", "CopyRtSystemInfo", "SetRtProcessMaxPriority(0x0, 150)",
+                             "GetRtThreadHandles(0)", kCatalogMainThread, "GetRtThreadHandles(1)"};
     EXPECT_EQ(result.exitStatus, 0);
     if (registration.failureCode == 0) {
         EXPECT_EQ(result.console, kStarted + kInitialized + kCleaningUp + kCleanedUp);
         EXPECT_EQ(result.calls,
-                  Join({untilName, registration.registrationCalls, {kWait, kUncatalogName, "RtExit(0)"}}));
+                  Join({untilName, registration.registrationCalls, {kWait, kUncatalogName, kExit}}));
     } else {
         // The name was never ours: the shutdown runs but leaves it where it stands.
         EXPECT_EQ(result.console, kStarted +
@@ -62,7 +55,7 @@ TEST_P(NameRegistration, RegistersOrShutsDownWithoutTouchingTheName) {
         EXPECT_EQ(result.calls, Join({untilName,
                                       registration.registrationCalls,
                                       ReportQueries(registration.failureCode),
-                                      {"GetRtThreadHandles(0)", "RtExit(0)"}}));
+                                      {"GetRtThreadHandles(0)", kExit}}));
     }
 }
 
@@ -89,7 +82,7 @@ INSTANTIATE_TEST_SUITE_P(
             [](KernelScript& s) { s.outcomes["CatalogRtHandle Zorvandelith"].push_back(Fails(0x0E)); },
             {kCatalogName, kLookUpName, kHolderType, kUncatalogName, kCatalogName},
             0x0E}),
-    [](const auto& info) { return std::string(info.param.name); });
+    RowName);
 
 TEST(NameRegistration, MainThreadNameTakenChangesNothing) {
     KernelScript script = TerminatedScript();
@@ -102,10 +95,9 @@ TEST(NameRegistration, MainThreadNameTakenChangesNothing) {
     EXPECT_EQ(result.console, kStarted + kInitialized + kCleaningUp + kCleanedUp);
     EXPECT_EQ(result.calls,
               Join({{"GetRtThreadHandles(3)", "CopyRtSystemInfo", "SetRtProcessMaxPriority(0x0, 150)",
-                     "GetRtThreadHandles(0)", "CatalogRtHandle(0x0, 0x31, \"TMain\")",
-                     "LookupRtHandle(0x0, \"TMain\", 0)", "GetRtHandleType(0x45)", "GetRtThreadHandles(1)",
-                     kCatalogName},
-                    {kWait, kUncatalogName, "RtExit(0)"}}));
+                     "GetRtThreadHandles(0)", kCatalogMainThread, "LookupRtHandle(0x0, \"TMain\", 0)",
+                     "GetRtHandleType(0x45)", "GetRtThreadHandles(1)", kCatalogName},
+                    {kWait, kUncatalogName, kExit}}));
 }
 
 // Should the reporter ever return on this path (the kernel names another thread

@@ -69,21 +69,21 @@ TEST_P(Reporter, DecidesByStateAndThread) {
               Join({{"SetRtProcessMaxPriority(0x0, 0)"}, ReportQueries(kCode), d.afterQueries}));
 }
 
-const Calls kToExitMailbox = {"GetRtThreadHandles(0)", "LookupRtHandle(0x0, \"" + std::string(kExitMailboxName) + "\", 5000)",
+const Calls kToExitMailbox = {"GetRtThreadHandles(0)",
+                              "LookupRtHandle(0x0, \"" + std::string(kExitMailboxName) + "\", 5000)",
                               "SendRtData(0x71, ff 00 00 00, 4)"};
 
 INSTANTIATE_TEST_SUITE_P(
     Table, Reporter,
     testing::Values(
-        Decision{"NotStartedEndsAtOnce", LifecycleState::NotStarted, true, 0, "", {"RtExit(0)"}},
-        Decision{
-            "NotStartedOnOtherThreadEndsAtOnce", LifecycleState::NotStarted, false, 0, "", {"RtExit(0)"}},
+        Decision{"NotStartedEndsAtOnce", LifecycleState::NotStarted, true, 0, "", {kExit}},
+        Decision{"NotStartedOnOtherThreadEndsAtOnce", LifecycleState::NotStarted, false, 0, "", {kExit}},
         Decision{"InitializingOnMainShutsDown",
                  LifecycleState::Initializing,
                  true,
                  0,
                  kCleaningUp + kCleanedUp,
-                 {"GetRtThreadHandles(0)", "RtExit(0)"}},
+                 {"GetRtThreadHandles(0)", kExit}},
         Decision{
             "RunningOnMainReturns", LifecycleState::Running, true, kReturned, "", {"GetRtThreadHandles(0)"}},
         Decision{"CleaningUpOnMainReturns",
@@ -97,7 +97,7 @@ INSTANTIATE_TEST_SUITE_P(
         Decision{"RunningOnOtherSignalsExit", LifecycleState::Running, false, kReturned, "", kToExitMailbox},
         Decision{"CleaningUpOnOtherSignalsExit", LifecycleState::CleaningUp, false, kReturned, "",
                  kToExitMailbox}),
-    [](const auto& info) { return std::string(info.param.name); });
+    RowName);
 
 TEST(Reporter, SendsToTheBadHandleWhenTheMailboxIsNotFound) {
     KernelScript script = ReportScript();
@@ -107,7 +107,8 @@ TEST(Reporter, SendsToTheBadHandleWhenTheMailboxIsNotFound) {
     EXPECT_EQ(result.exitStatus, kReturned);
     EXPECT_EQ(WithoutErrorQueries(result.calls),
               (Calls{"GetRtExceptionHandlerInfo(0)", "SetRtExceptionHandler(11 22 33 44 55 66 00 88)",
-                     "GetRtThreadHandles(0)", "LookupRtHandle(0x0, \"" + std::string(kExitMailboxName) + "\", 5000)",
+                     "GetRtThreadHandles(0)",
+                     "LookupRtHandle(0x0, \"" + std::string(kExitMailboxName) + "\", 5000)",
                      "SendRtData(0xffff, ff 00 00 00, 4)"}));
 }
 

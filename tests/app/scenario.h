@@ -10,13 +10,14 @@
 
 #include "app/lifecycle.h"
 #include "tests/scripted/scripted_kernel.h"
+#include "tests/support/console_lines.h"
 
 namespace scenario {
 
-inline const std::string kStarted = "Zorvandelith started\n";
-inline const std::string kInitialized = "Zorvandelith finished initialization\n";
-inline const std::string kCleaningUp = "Zorvandelith started cleaning up\n";
-inline const std::string kCleanedUp = "Zorvandelith finished cleaning up\n";
+inline const std::string kStarted = console::Lines({console::kStarted});
+inline const std::string kInitialized = console::Lines({console::kInitialized});
+inline const std::string kCleaningUp = console::Lines({console::kCleaningUp});
+inline const std::string kCleanedUp = console::Lines({console::kCleanedUp});
 
 using Calls = std::vector<std::string>;
 using scripted::WithoutErrorQueries;
@@ -49,16 +50,28 @@ inline Calls Join(std::initializer_list<Calls> parts) {
     return joined;
 }
 
+// The kernel calls the scenarios expect, each named once, as the scripted
+// kernel records them with its default handles.
+inline const std::string kCatalogMainThread = "CatalogRtHandle(0x0, 0x31, \"TMain\")";
+inline const std::string kCatalogName = "CatalogRtHandle(0x1, 0x21, \"Zorvandelith\")";
+inline const std::string kLookUpName = "LookupRtHandle(0x1, \"Zorvandelith\", 0)";
+inline const std::string kUncatalogName = "UncatalogRtHandle(0x1, \"Zorvandelith\")";
+inline const std::string kExit = "RtExit(0)";
+inline const std::string kPause = "RtSleep(100)";
+
 // The start-up calls up to the wait, when both names are free.
 inline Calls StartUpCalls() {
     return {"GetRtThreadHandles(3)",
             "CopyRtSystemInfo",
             "SetRtProcessMaxPriority(0x0, 150)",
             "GetRtThreadHandles(0)",
-            "CatalogRtHandle(0x0, 0x31, \"TMain\")",
+            kCatalogMainThread,
             "GetRtThreadHandles(1)",
-            "CatalogRtHandle(0x1, 0x21, \"Zorvandelith\")"};
+            kCatalogName};
 }
+
+// Names each row of a parameterised table after its own name field.
+inline constexpr auto RowName = [](const auto& info) { return std::string(info.param.name); };
 
 inline const char* kWait = "RtNotifyEvent(12, 0xffffffff)";
 

@@ -19,7 +19,7 @@ Calls ShutdownCalls(const Calls& calls) {
 }
 
 Calls Pauses(int count) {
-    return Calls(static_cast<std::size_t>(count), "RtSleep(100)");
+    return Calls(static_cast<std::size_t>(count), kPause);
 }
 
 struct WorkerCase {
@@ -58,22 +58,19 @@ TEST_P(WorkerWait, PollsTheSlotsThenDeletesWhatRemainsInSlotOrder) {
     EXPECT_EQ(ShutdownCalls(result.calls), c.expected);
 }
 
-const std::string kRemoveName = "UncatalogRtHandle(0x1, \"Zorvandelith\")";
-
 INSTANTIATE_TEST_SUITE_P(
     Cases, WorkerWait,
     testing::Values(
-        WorkerCase{"NoWorkers", {0, 0, 0}, 0, {kRemoveName, "RtExit(0)"}},
+        WorkerCase{"NoWorkers", {0, 0, 0}, 0, {kUncatalogName, kExit}},
+        WorkerCase{"WorkerEndsAfterThreePauses", {0, 0x52, 0}, 3, Join({Pauses(3), {kUncatalogName, kExit}})},
         WorkerCase{
-            "WorkerEndsAfterThreePauses", {0, 0x52, 0}, 3, Join({Pauses(3), {kRemoveName, "RtExit(0)"}})},
-        WorkerCase{
-            "WorkerEndsOnTheLastPause", {0x51, 0, 0}, 100, Join({Pauses(100), {kRemoveName, "RtExit(0)"}})},
+            "WorkerEndsOnTheLastPause", {0x51, 0, 0}, 100, Join({Pauses(100), {kUncatalogName, kExit}})},
         WorkerCase{
             "WorkersNeverEnd",
             {0x53, 0, 0x51},
             0,
-            Join({Pauses(100), {"DeleteRtThread(0x53)", "DeleteRtThread(0x51)", kRemoveName, "RtExit(0)"}})}),
-    [](const auto& info) { return std::string(info.param.name); });
+            Join({Pauses(100), {"DeleteRtThread(0x53)", "DeleteRtThread(0x51)", kUncatalogName, kExit}})}),
+    RowName);
 
 // Every release that fails is reported and the shutdown goes on to the next.
 TEST(Shutdown, ReportsEachFailedReleaseAndPassesOver) {
@@ -109,9 +106,9 @@ TEST(Shutdown, ReportsEachFailedReleaseAndPassesOver) {
                                                  report,
                                                  {"FreeRtMemory(0x40000)"},
                                                  report,
-                                                 {kRemoveName},
+                                                 {kUncatalogName},
                                                  report,
-                                                 {"RtExit(0)"}}));
+                                                 {kExit}}));
 }
 
 TEST(Shutdown, ReleasesTheMemoryItHoldsAndKeepsTheMainThreadName) {
@@ -124,7 +121,7 @@ TEST(Shutdown, ReleasesTheMemoryItHoldsAndKeepsTheMainThreadName) {
 
     EXPECT_EQ(result.console, kStarted + kInitialized + kCleaningUp + kCleanedUp);
     EXPECT_EQ(ShutdownCalls(result.calls),
-              (Calls{"DeleteRtMemoryHandle(0x61)", "FreeRtMemory(0x40000)", kRemoveName, "RtExit(0)"}));
+              (Calls{"DeleteRtMemoryHandle(0x61)", "FreeRtMemory(0x40000)", kUncatalogName, kExit}));
 }
 
 }  // namespace

@@ -16,8 +16,7 @@ TEST(StartUp, RunsInOrderWaitsAndShutsDownOnTermination) {
     EXPECT_TRUE(result.exited);
     EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.console, kStarted + kInitialized + kCleaningUp + kCleanedUp);
-    EXPECT_EQ(result.calls,
-              Join({StartUpCalls(), {kWait, "UncatalogRtHandle(0x1, \"Zorvandelith\")", "RtExit(0)"}}));
+    EXPECT_EQ(result.calls, Join({StartUpCalls(), {kWait, kUncatalogName, kExit}}));
 }
 
 struct StartUpFailure {
@@ -48,9 +47,8 @@ TEST_P(StartUpFailures, EndTheProcessWithStatusZero) {
     EXPECT_TRUE(result.exited);
     EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.console, kStarted + Failure(failure.message, failure.code));
-    EXPECT_EQ(
-        result.calls,
-        Join({{"GetRtThreadHandles(3)", "CopyRtSystemInfo"}, ReportQueries(failure.code), {"RtExit(0)"}}));
+    EXPECT_EQ(result.calls,
+              Join({{"GetRtThreadHandles(3)", "CopyRtSystemInfo"}, ReportQueries(failure.code), {kExit}}));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -59,15 +57,15 @@ INSTANTIATE_TEST_SUITE_P(
                     StartUpFailure{"TickZero", false, 0, "Invalid low level tick length", 0},
                     StartUpFailure{"TickAboveTenThousand", false, 10001, "Invalid low level tick length", 0},
                     StartUpFailure{"TickMaximum", false, 0xFFFF, "Invalid low level tick length", 0}),
-    [](const auto& info) { return std::string(info.param.name); });
+    RowName);
 
 TEST(StartUp, TickLengthIsTenThousandDividedByTheTickField) {
     struct Case {
         std::uint16_t tick;
-        int tickLength;
+        int tickLength;  // as the exit status carries it: its low byte
     };
-    for (const Case& c :
-         {Case{10000, 1}, Case{5000, 2}, Case{100, 100}, Case{101, 99}, Case{1, 10000 % 256}}) {
+    // A field of 1 gives 10000 (0x2710), seen as 0x10.
+    for (const Case& c : {Case{10000, 1}, Case{5000, 2}, Case{100, 100}, Case{101, 99}, Case{1, 0x10}}) {
         KernelScript script;  // no notification: the wait fails and start-up returns
         script.lowLevelTick = c.tick;
         const auto result = RunScenario(script, [] {
@@ -88,7 +86,7 @@ TEST(StartUp, ClearsWhateverTheRecordHeldBefore) {
     });
     EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.console, kStarted + kInitialized + kCleaningUp + kCleanedUp);
-    EXPECT_EQ(std::count(result.calls.begin(), result.calls.end(), "RtSleep(100)"), 0);
+    EXPECT_EQ(std::count(result.calls.begin(), result.calls.end(), kPause), 0);
 }
 
 }  // namespace

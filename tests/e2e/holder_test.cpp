@@ -14,19 +14,16 @@
 #include <thread>
 
 #include "tests/e2e/service_process.h"
+#include "tests/support/console_lines.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
-using e2e::Lines;
+using console::Lines;
+using namespace console;
 using e2e::ServiceProcess;
 using namespace std::chrono_literals;
 
-const char* const kStarted = "Zorvandelith started";
-const char* const kInitialized = "Zorvandelith finished initialization";
-const char* const kCleaningUp = "Zorvandelith started cleaning up";
-const char* const kCleanedUp = "Zorvandelith finished cleaning up";
-const std::string kWholeLife = Lines({kStarted, kInitialized, kCleaningUp, kCleanedUp});
 const std::string kNameTaken = Lines({kStarted, "Cannot catalog process name",
                                       "Error nr=5 Name is already catalogued", kCleaningUp, kCleanedUp});
 
@@ -73,7 +70,7 @@ TEST_F(Holder, ALiveHolderStaysTheOnlyHolderWhateverItsEntrysMode) {
         EXPECT_TRUE(NameStands()) << c.name;
         first.Signal(SIGTERM);
         EXPECT_EQ(first.WaitForExit(), 0) << c.name;
-        EXPECT_EQ(first.Console(), kWholeLife) << c.name;
+        EXPECT_EQ(first.Console(), WholeLife()) << c.name;
         EXPECT_FALSE(NameStands()) << c.name;
     }
 }
@@ -134,15 +131,15 @@ TEST_F(Holder, WhatCannotHoldALockAtTheNameIsReplacedAndADirectoryIsNamed) {
         return bound;
     };
     const Case cases[] = {
-        {"Socket", socketAt, kWholeLife},
-        {"Fifo", [](const std::string& path) { return mkfifo(path.c_str(), 0600) == 0; }, kWholeLife},
+        {"Socket", socketAt, WholeLife()},
+        {"Fifo", [](const std::string& path) { return mkfifo(path.c_str(), 0600) == 0; }, WholeLife()},
         // Only root may make a device node; as anyone else a FIFO stands in for it.
         {"Device",
          [](const std::string& path) {
              return geteuid() == 0 ? mknod(path.c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0
                                    : mkfifo(path.c_str(), 0600) == 0;
          },
-         kWholeLife},
+         WholeLife()},
         {"Directory", [](const std::string& path) { return mkdir(path.c_str(), 0700) == 0; },
          Lines({kStarted, "Cannot catalog process name",
                 "Error nr=16 Name is taken by a directory, which is not an entry", kCleaningUp, kCleanedUp})},
@@ -151,7 +148,7 @@ TEST_F(Holder, WhatCannotHoldALockAtTheNameIsReplacedAndADirectoryIsNamed) {
     for (const Case& c : cases) {
         ASSERT_TRUE(c.make(EntryPath())) << c.name;
         ServiceProcess service(Options());
-        if (c.console == kWholeLife) {
+        if (c.console == WholeLife()) {
             ASSERT_TRUE(service.WaitForLine(kInitialized)) << c.name << service.Console();
             service.Signal(SIGTERM);
         }
@@ -178,7 +175,7 @@ TEST_F(Holder, AStaleNameIsReplacedWithNoMoreDescriptorsThanACleanStart) {
     ASSERT_TRUE(tight.WaitForLine(kInitialized)) << tight.Console();
     tight.Signal(SIGTERM);
     EXPECT_EQ(tight.WaitForExit(), 0);
-    EXPECT_EQ(tight.Console(), kWholeLife);
+    EXPECT_EQ(tight.Console(), WholeLife());
 }
 
 }  // namespace

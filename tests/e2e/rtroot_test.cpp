@@ -10,14 +10,14 @@
 
 #include "rtkernel/hosted/root_directory.h"
 #include "tests/e2e/service_process.h"
+#include "tests/support/console_lines.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
+using console::kInitialized;
 using e2e::ServiceProcess;
 using namespace std::chrono_literals;
-
-const char* const kInitialized = "Zorvandelith finished initialization";
 
 class Rtroot : public testing::Test {
 protected:

@@ -10,13 +10,14 @@
 #include <vector>
 
 #include "tests/e2e/service_process.h"
+#include "tests/support/console_lines.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
+using console::kInitialized;
+using console::WholeLife;
 using e2e::ServiceProcess;
-
-const char* const kInitialized = "Zorvandelith finished initialization";
 
 // Plays the service manager's end of the notification socket.
 class ManagerSocket {
@@ -101,10 +102,7 @@ TEST_F(ServiceManager, UnreachableSocketLeavesTheServiceUnharmed) {
         ASSERT_TRUE(service.WaitForLine(kInitialized)) << name;
         service.Signal(SIGTERM);
         EXPECT_EQ(service.WaitForExit(), 0) << name;
-        EXPECT_EQ(service.Console(),
-                  "Zorvandelith started\nZorvandelith finished initialization\n"
-                  "Zorvandelith started cleaning up\nZorvandelith finished cleaning up\n")
-            << name;
+        EXPECT_EQ(service.Console(), WholeLife()) << name;
     }
 }
 
@@ -118,9 +116,7 @@ TEST_F(ServiceManager, AManagerThatStopsReadingCannotHoldStartOrShutdown) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     service.Signal(SIGTERM);
     EXPECT_EQ(service.WaitForExit(std::chrono::seconds(5)), 0);
-    EXPECT_EQ(service.Console(),
-              "Zorvandelith started\nZorvandelith finished initialization\n"
-              "Zorvandelith started cleaning up\nZorvandelith finished cleaning up\n");
+    EXPECT_EQ(service.Console(), WholeLife());
 }
 
 }  // namespace

@@ -152,16 +152,15 @@ int ServiceProcess::WaitForExit(std::chrono::milliseconds within) {
     return WIFEXITED(status_) ? WEXITSTATUS(status_) : -WTERMSIG(status_);
 }
 
-long ServiceProcess::ContextSwitches() const {
-    return testsupport::ContextSwitches(pid_);
+int ServiceProcess::Reap(rusage* usage) {
+    if (!reaped_ && wait4(pid_, &status_, 0, usage) == pid_) {
+        reaped_ = true;
+    }
+    return WIFEXITED(status_) ? WEXITSTATUS(status_) : -WTERMSIG(status_);
 }
 
-std::string Lines(std::initializer_list<const char*> lines) {
-    std::string text;
-    for (const char* line : lines) {
-        text += std::string(line) + "\n";
-    }
-    return text;
+long ServiceProcess::ContextSwitches() const {
+    return testsupport::ContextSwitches(pid_);
 }
 
 }  // namespace e2e

@@ -14,6 +14,12 @@
 
 namespace e2e {
 
+#ifdef ZORVANDELITH_BINARY
+inline constexpr const char* kDefaultProgram = ZORVANDELITH_BINARY;
+#else
+inline constexpr const char* kDefaultProgram = "";  // always named by the caller
+#endif
+
 class ServiceProcess {
 public:
     struct Options {
@@ -22,9 +28,9 @@ public:
         std::optional<mode_t> umask;                     // the creation mask it starts with
         std::optional<rlim_t> descriptorLimit;           // RLIMIT_NOFILE it starts with
         bool standardStreamsClosed = false;              // started as `cmd <&- >&- 2>&-`
-        bool consoleNeverRead = false;              // a reader that stops: the pipe is full from the start
-        std::string program = ZORVANDELITH_BINARY;  // another program run the same way, such as a tool
-        std::vector<std::string> arguments;         // after the program\'s name
+        bool consoleNeverRead = false;          // a reader that stops: the pipe is full from the start
+        std::string program = kDefaultProgram;  // another program run the same way, such as a tool
+        std::vector<std::string> arguments;     // after the program\'s name
     };
 
     explicit ServiceProcess(const Options& options);
@@ -38,6 +44,9 @@ public:
     bool WaitForLine(const std::string& line, std::chrono::milliseconds within = std::chrono::seconds(10));
     void Signal(int signal) const;
     bool Running() const;
+    // Blocks until the process ends, without reading its console: for
+    // measurements, with the resources it used. The exit status, or -signal.
+    int Reap(rusage* usage);
     // The exit status, or -signal; everything printed is in Console() afterwards.
     int WaitForExit(std::chrono::milliseconds within = std::chrono::seconds(20));
     const std::string& Console() const { return console_; }
@@ -54,8 +63,6 @@ private:
     bool neverRead_ = false;
     std::string console_;
 };
-
-std::string Lines(std::initializer_list<const char*> lines);
 
 // A service whose root directory lives under `runtime`, told of a service
 // manager only when notifySocket is given.

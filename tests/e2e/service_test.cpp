@@ -6,19 +6,14 @@
 #include <thread>
 
 #include "tests/e2e/service_process.h"
+#include "tests/support/console_lines.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
-using e2e::Lines;
+using console::Lines;
+using namespace console;
 using e2e::ServiceProcess;
-
-const char* const kStarted = "Zorvandelith started";
-const char* const kInitialized = "Zorvandelith finished initialization";
-const char* const kCleaningUp = "Zorvandelith started cleaning up";
-const char* const kCleanedUp = "Zorvandelith finished cleaning up";
-
-const std::string kWholeLife = Lines({kStarted, kInitialized, kCleaningUp, kCleanedUp});
 
 class Service : public testing::Test {
 protected:
@@ -38,7 +33,7 @@ TEST_F(Service, TerminationSignalsShutDownInOrderAndFreeTheName) {
 
         service.Signal(signal);
         EXPECT_EQ(service.WaitForExit(), 0) << strsignal(signal);
-        EXPECT_EQ(service.Console(), kWholeLife) << strsignal(signal);
+        EXPECT_EQ(service.Console(), WholeLife()) << strsignal(signal);
         EXPECT_FALSE(NameStands()) << strsignal(signal);
     }
 }
@@ -71,7 +66,7 @@ TEST_F(Service, NextInstanceReplacesTheNameOfAKilledOne) {
     ASSERT_TRUE(next.WaitForLine(kInitialized)) << next.Console();
     next.Signal(SIGTERM);
     EXPECT_EQ(next.WaitForExit(), 0);
-    EXPECT_EQ(next.Console(), kWholeLife);
+    EXPECT_EQ(next.Console(), WholeLife());
 }
 
 TEST_F(Service, OtherSignalsNeitherEndNorWakeTheServiceForGood) {
@@ -88,7 +83,7 @@ TEST_F(Service, OtherSignalsNeitherEndNorWakeTheServiceForGood) {
 
     service.Signal(SIGTERM);
     EXPECT_EQ(service.WaitForExit(), 0);
-    EXPECT_EQ(service.Console(), kWholeLife);
+    EXPECT_EQ(service.Console(), WholeLife());
 }
 
 TEST_F(Service, TerminationDuringStartUpIsHonouredAtTheFirstWait) {
@@ -97,13 +92,13 @@ TEST_F(Service, TerminationDuringStartUpIsHonouredAtTheFirstWait) {
     ServiceProcess early(options);
     early.Signal(SIGTERM);  // pending before the program's own code has run
     EXPECT_EQ(early.WaitForExit(), 0);
-    EXPECT_EQ(early.Console(), kWholeLife);
+    EXPECT_EQ(early.Console(), WholeLife());
 
     ServiceProcess starting(Options());
     ASSERT_TRUE(starting.WaitForLine(kStarted));
     starting.Signal(SIGTERM);
     EXPECT_EQ(starting.WaitForExit(), 0);
-    EXPECT_EQ(starting.Console(), kWholeLife);
+    EXPECT_EQ(starting.Console(), WholeLife());
     EXPECT_FALSE(NameStands());
 }
 
@@ -114,7 +109,7 @@ TEST_F(Service, SeveralTerminationsAtOnceShutDownOnce) {
         service.Signal(i % 2 == 0 ? SIGTERM : SIGINT);
     }
     EXPECT_EQ(service.WaitForExit(), 0);
-    EXPECT_EQ(service.Console(), kWholeLife);
+    EXPECT_EQ(service.Console(), WholeLife());
 }
 
 TEST_F(Service, UnsafeRootDirectoryIsRefusedWithAClearError) {

@@ -22,8 +22,8 @@ TEST(Notifications, SignalsBecomeNotificationsEvenWhenSentBeforeTheWait) {
         int signal;
         std::uint32_t type;
     };
-    for (const Case& c :
-         {Case{SIGTERM, kTerminationCode}, Case{SIGINT, kTerminationCode}, Case{SIGHUP, 1}, Case{SIGUSR1, 2}, Case{SIGUSR2, 3}}) {
+    for (const Case& c : {Case{SIGTERM, kTerminationCode}, Case{SIGINT, kTerminationCode}, Case{SIGHUP, 1},
+                          Case{SIGUSR1, 2}, Case{SIGUSR2, 3}}) {
         ASSERT_EQ(kill(getpid(), c.signal), 0);
         std::uint32_t type = 0;
         EXPECT_EQ(WaitForNotification(kServiceMask, kWaitForever, type), ErrorCode::None) << c.signal;

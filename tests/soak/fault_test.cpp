@@ -14,18 +14,15 @@
 #include <thread>
 
 #include "tests/e2e/service_process.h"
+#include "tests/support/console_lines.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
-using e2e::Lines;
+using console::Lines;
+using namespace console;
 using e2e::ServiceProcess;
 namespace fs = std::filesystem;
-
-const char* const kStarted = "Zorvandelith started";
-const char* const kInitialized = "Zorvandelith finished initialization";
-const char* const kCleaningUp = "Zorvandelith started cleaning up";
-const char* const kCleanedUp = "Zorvandelith finished cleaning up";
 
 class Faults : public testing::Test {
 protected:

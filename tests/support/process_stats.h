@@ -33,4 +33,20 @@ inline long ContextSwitches(pid_t pid) {
     return total;
 }
 
+// The most memory the program now running in the process has had resident, in
+// KiB. Unlike the rusage of a reaped child, it leaves out the pages the child
+// shared with its parent between fork and exec.
+inline long PeakResidentKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string key;
+    while (status >> key) {
+        if (key == "VmHWM:") {
+            long value = 0;
+            status >> value;
+            return value;
+        }
+    }
+    return -1;
+}
+
 }  // namespace testsupport

@@ -1,0 +1,160 @@
+// How an entry comes to be: written, locked and given its mode while it has
+// no name, then linked to the name, which never replaces what stands there.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <string>
+#include <string_view>
+
+#include "rtkernel/hosted/root_directory.h"
+
+namespace hosted {
+namespace {
+
+constexpr mode_t kEntryMode = 0600;
+constexpr std::string_view kWorkNamePrefix = ".new-";
+constexpr unsigned kWorkNameAttempts = 16;
+// A work file lives for microseconds; one this old was left by a process that
+// died between creating and linking it.
+constexpr time_t kAbandonedWorkFileSeconds = 60;
+
+std::atomic<bool> workNamesOnly{false};
+
+// Where the kernel lets the process link a descriptor directly (recent kernels,
+// or a process holding the capability), that saves a walk through /proc;
+// elsewhere the descriptor is linked through its /proc name.
+std::atomic<bool> linkingByDescriptorAllowed{true};
+
+bool LinkUnnamed(int file, int directory, const char* name) {
+    if (linkingByDescriptorAllowed.load(std::memory_order_relaxed)) {
+        if (linkat(file, "", directory, name, AT_EMPTY_PATH) == 0) {
+            return true;
+        }
+        if (errno != ENOENT && errno != EPERM) {
+            return false;
+        }
+        linkingByDescriptorAllowed.store(false, std::memory_order_relaxed);
+    }
+    const std::string unnamed = "/proc/self/fd/" + std::to_string(file);
+    return linkat(AT_FDCWD, unnamed.c_str(), directory, name, AT_SYMLINK_FOLLOW) == 0;
+}
+
+}  // namespace
+
+ErrorCode RootDirectory::CreateUnnamedEntry(UniqueFd& file) {
+    file.Reset(openat(Fd(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, kEntryMode));
+    if (file.Valid()) {
+        return ErrorCode::None;
+    }
+    if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {
+        return ErrorCode::NameNotFound;  // no unnamed files here: the caller uses a work name
+    }
+    return HostFailure("cannot create entry", errno);
+}
+
+// A work name stands in for an unnamed file where the file system has none.
+// Another process may have left one under the name this process would pick
+// (it died before linking it, and its pid came round again): the next is taken.
+ErrorCode RootDirectory::CreateWorkEntry(std::string& workName, UniqueFd& file) {
+    SweepAbandonedWorkFiles();
+    for (unsigned attempt = 0; attempt < kWorkNameAttempts; ++attempt) {
+        workName = std::string(kWorkNamePrefix) + std::to_string(getpid()) + "-" +
+                   std::to_string(++workNameCounter_);
+        file.Reset(
+            openat(Fd(), workName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kEntryMode));
+        if (file.Valid()) {
+            return ErrorCode::None;
+        }
+        if (errno != EEXIST) {
+            break;
+        }
+    }
+    const int error = errno;
+    workName.clear();
+    return HostFailure("cannot create work file", error);
+}
+
+// An entry is locked and written before it has a name, so that it appears
+// complete and owned at the instant it is linked. Its mode is set outright:
+// the creator's umask must not decide who can read the record.
+ErrorCode RootDirectory::CreateLockedEntry(std::uint16_t type, Handle object, std::string& workName,
+                                           UniqueFd& file) {
+    workName.clear();
+    ErrorCode created = workNamesOnly.load() ? ErrorCode::NameNotFound : CreateUnnamedEntry(file);
+    if (created == ErrorCode::NameNotFound) {
+        created = CreateWorkEntry(workName, file);
+    }
+    if (created != ErrorCode::None) {
+        return created;
+    }
+    const std::string record = EntryRecord(type, object);
+    ErrorCode result = ErrorCode::None;
+    if (!TakeEntryLock(file.Get())) {
+        result = HostFailure("cannot lock entry", errno);
+    } else if (fchmod(file.Get(), kEntryMode) != 0) {
+        result = HostFailure("cannot set entry mode", errno);
+    } else if (write(file.Get(), record.data(), record.size()) != static_cast<ssize_t>(record.size())) {
+        result = HostFailure("cannot write entry", errno == 0 ? ENOSPC : errno);
+    }
+    if (result != ErrorCode::None && !workName.empty()) {
+        unlinkat(Fd(), workName.c_str(), 0);
+    }
+    return result;
+}
+
+// link() never replaces an existing name: of all racers exactly one succeeds.
+ErrorCode RootDirectory::LinkEntry(const UniqueFd& file, const std::string& workName, const char* name) {
+    bool linked = false;
+    if (workName.empty()) {
+        linked = LinkUnnamed(file.Get(), Fd(), name);
+    } else {
+        linked = linkat(Fd(), workName.c_str(), Fd(), name, 0) == 0;
+    }
+    if (linked) {
+        return ErrorCode::None;
+    }
+    return errno == EEXIST ? ErrorCode::NameTaken : HostFailure("cannot link entry", errno, name);
+}
+
+// Work files left by processes that died before linking them are removed, so
+// they neither pile up nor stand in anyone's way. One still in use is locked.
+void RootDirectory::SweepAbandonedWorkFiles() {
+    const int listing = openat(Fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* entries = listing >= 0 ? fdopendir(listing) : nullptr;
+    if (entries == nullptr) {
+        if (listing >= 0) {
+            close(listing);
+        }
+        return;
+    }
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): the stream is this call's own, read by this thread alone
+    while (const dirent* entry = readdir(entries)) {
+        const std::string_view name = entry->d_name;
+        struct stat status {};
+        if (!name.starts_with(kWorkNamePrefix) ||
+            fstatat(Fd(), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode) ||
+            now.tv_sec - status.st_mtim.tv_sec < kAbandonedWorkFileSeconds) {
+            continue;
+        }
+        UniqueFd file;
+        FileId removed;
+        if (OpenEntryFile(Fd(), entry->d_name, IdOf(status), O_RDWR, file) == 0 &&
+            TakeRemoverLock(file.Get(), false)) {
+            (void)UnlinkIfStillNamed(entry->d_name, file.Get(), removed, true);
+        }
+    }
+    closedir(entries);
+}
+
+void RootDirectory::UseWorkNamesOnly(bool only) {
+    workNamesOnly.store(only);
+}
+
+}  // namespace hosted
