@@ -83,7 +83,7 @@ ErrorCode RootDirectory::CreateWorkEntry(std::string& workName, UniqueFd& file) 
 // complete and owned at the instant it is linked. Its mode is set outright:
 // the creator's umask must not decide who can read the record.
 ErrorCode RootDirectory::CreateLockedEntry(std::uint16_t type, Handle object, std::string& workName,
-                                           UniqueFd& file) {
+                                           UniqueFd& file, FileId& id) {
     workName.clear();
     ErrorCode created = workNamesOnly.load() ? ErrorCode::NameNotFound : CreateUnnamedEntry(file);
     if (created == ErrorCode::NameNotFound) {
@@ -94,9 +94,12 @@ ErrorCode RootDirectory::CreateLockedEntry(std::uint16_t type, Handle object, st
     }
     const std::string record = EntryRecord(type, object);
     ErrorCode result = ErrorCode::None;
+    struct stat status {};
     if (!TakeEntryLock(file.Get())) {
         result = HostFailure("cannot lock entry", errno);
-    } else if (fchmod(file.Get(), kEntryMode) != 0) {
+    } else if (fstat(file.Get(), &status) != 0) {
+        result = HostFailure("cannot examine entry", errno);
+    } else if ((status.st_mode & 07777) != kEntryMode && fchmod(file.Get(), kEntryMode) != 0) {
         result = HostFailure("cannot set entry mode", errno);
     } else if (write(file.Get(), record.data(), record.size()) != static_cast<ssize_t>(record.size())) {
         result = HostFailure("cannot write entry", errno == 0 ? ENOSPC : errno);
@@ -104,6 +107,7 @@ ErrorCode RootDirectory::CreateLockedEntry(std::uint16_t type, Handle object, st
     if (result != ErrorCode::None && !workName.empty()) {
         unlinkat(Fd(), workName.c_str(), 0);
     }
+    id = IdOf(status);
     return result;
 }
 

@@ -154,7 +154,8 @@ ErrorCode RootDirectory::Catalog(const char* name, std::uint16_t type, Handle ob
     std::lock_guard lock(mutex_);
     std::string workName;
     UniqueFd file;
-    if (const ErrorCode created = CreateLockedEntry(type, object, workName, file);
+    FileId id;
+    if (const ErrorCode created = CreateLockedEntry(type, object, workName, file, id);
         created != ErrorCode::None) {
         return created;
     }
@@ -181,13 +182,7 @@ ErrorCode RootDirectory::Catalog(const char* name, std::uint16_t type, Handle ob
     if (linked != ErrorCode::None) {
         return linked;
     }
-    struct stat status {};
-    if (fstat(file.Get(), &status) != 0) {
-        const int error = errno;
-        unlinkat(Fd(), name, 0);
-        return HostFailure("cannot examine entry", error, name);
-    }
-    owned_.insert_or_assign(name, OwnedEntry{std::move(file), IdOf(status)});
+    owned_.insert_or_assign(name, OwnedEntry{std::move(file), id});
     ForgetOwnerless(name);
     (void)TakeClaim(name, FileId{});
     return ErrorCode::None;

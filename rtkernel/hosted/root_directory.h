@@ -92,12 +92,15 @@ private:
                            const std::function<bool(ErrorCode)>& settled) const;
     ErrorCode CreateUnnamedEntry(UniqueFd& file);
     ErrorCode CreateWorkEntry(std::string& workName, UniqueFd& file);
-    ErrorCode CreateLockedEntry(std::uint16_t type, Handle object, std::string& workName, UniqueFd& file);
+    ErrorCode CreateLockedEntry(std::uint16_t type, Handle object, std::string& workName, UniqueFd& file,
+                                FileId& id);
     ErrorCode LinkEntry(const UniqueFd& file, const std::string& workName, const char* name);
     ErrorCode RemoveStale(const char* name, FileId& removed);
     ErrorCode PinDeadOwnersEntry(const char* name, FileId id, UniqueFd& pinned, bool& waited);
     ErrorCode PinUnlockable(const char* name, UniqueFd& pinned) const;
     ErrorCode UnlinkIfStillNamed(const char* name, int pinned, FileId& removed, bool respectClaims);
+    ErrorCode UnlinkIfNamed(const char* name, int pinned, FileId& removed);
+    ErrorCode UnlinkIfNamedAs(const char* name, FileId held, FileId& removed);
     void StakeClaim(const char* name);
     UniqueFd TakeClaim(const char* name, FileId id);
     void SweepAbandonedWorkFiles();

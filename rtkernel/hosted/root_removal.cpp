@@ -31,7 +31,7 @@ ErrorCode RootDirectory::Uncatalog(const char* name, FileId& removed) {
     }
     // Our own entry stays locked by us until it goes, so no other remover can
     // take it; a file put at the name in its place is not ours to remove.
-    const ErrorCode result = UnlinkIfStillNamed(name, own->second.file.Get(), removed, false);
+    const ErrorCode result = UnlinkIfNamedAs(name, own->second.id, removed);
     if (result != ErrorCode::RootNotWritable && result != ErrorCode::HostFailure) {
         owned_.erase(own);
     }
@@ -117,15 +117,29 @@ ErrorCode RootDirectory::UnlinkIfStillNamed(const char* name, int pinned, FileId
     if (!lock.Held()) {
         return HostFailure("cannot lock for removal", errno);
     }
+    if (respectClaims && ClaimPending(pinned)) {
+        return ErrorCode::NotOwner;
+    }
+    return UnlinkIfNamed(name, pinned, removed);
+}
+
+// The last check and the unlink. Our own live entry needs no removal lock
+// around them: no other remover can take its lock, so nobody else can unlink
+// it or put another file at its name meanwhile.
+ErrorCode RootDirectory::UnlinkIfNamed(const char* name, int pinned, FileId& removed) {
     struct stat held {};
     if (fstat(pinned, &held) != 0) {
         return HostFailure("cannot examine", errno, name);
     }
+    return UnlinkIfNamedAs(name, IdOf(held), removed);
+}
+
+ErrorCode RootDirectory::UnlinkIfNamedAs(const char* name, FileId held, FileId& removed) {
     EntryStatus now;
     if (const int error = StatEntry(Fd(), name, now); error != 0) {
         return error == ENOENT ? ErrorCode::NameNotFound : HostFailure("cannot examine", error, name);
     }
-    if (now.id != IdOf(held) || (respectClaims && ClaimPending(pinned))) {
+    if (now.id != held) {
         return ErrorCode::NotOwner;
     }
     if (const unsigned pause = pauseBeforeUnlinkMs.load(); pause != 0) {
