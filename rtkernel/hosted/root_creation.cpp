@@ -1,6 +1,5 @@
 // How an entry comes to be: written, locked and given its mode while it has
 // no name, then linked to the name, which never replaces what stands there.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -10,13 +9,13 @@
 #include <cerrno>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "rtkernel/hosted/root_directory.h"
 
 namespace hosted {
 namespace {
 
-constexpr mode_t kEntryMode = 0600;
 constexpr std::string_view kWorkNamePrefix = ".new-";
 constexpr unsigned kWorkNameAttempts = 16;
 // A work file lives for microseconds; one this old was left by a process that
@@ -47,7 +46,7 @@ bool LinkUnnamed(int file, int directory, const char* name) {
 }  // namespace
 
 ErrorCode RootDirectory::CreateUnnamedEntry(UniqueFd& file) {
-    file.Reset(openat(Fd(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, kEntryMode));
+    file.Reset(openat(Fd(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, kEntryFileMode));
     if (file.Valid()) {
         return ErrorCode::None;
     }
@@ -65,8 +64,8 @@ ErrorCode RootDirectory::CreateWorkEntry(std::string& workName, UniqueFd& file) 
     for (unsigned attempt = 0; attempt < kWorkNameAttempts; ++attempt) {
         workName = std::string(kWorkNamePrefix) + std::to_string(getpid()) + "-" +
                    std::to_string(++workNameCounter_);
-        file.Reset(
-            openat(Fd(), workName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kEntryMode));
+        file.Reset(openat(Fd(), workName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          kEntryFileMode));
         if (file.Valid()) {
             return ErrorCode::None;
         }
@@ -99,7 +98,7 @@ ErrorCode RootDirectory::CreateLockedEntry(std::uint16_t type, Handle object, st
         result = HostFailure("cannot lock entry", errno);
     } else if (fstat(file.Get(), &status) != 0) {
         result = HostFailure("cannot examine entry", errno);
-    } else if ((status.st_mode & 07777) != kEntryMode && fchmod(file.Get(), kEntryMode) != 0) {
+    } else if ((status.st_mode & 07777) != kEntryFileMode && fchmod(file.Get(), kEntryFileMode) != 0) {
         result = HostFailure("cannot set entry mode", errno);
     } else if (write(file.Get(), record.data(), record.size()) != static_cast<ssize_t>(record.size())) {
         result = HostFailure("cannot write entry", errno == 0 ? ENOSPC : errno);
@@ -128,33 +127,26 @@ ErrorCode RootDirectory::LinkEntry(const UniqueFd& file, const std::string& work
 // Work files left by processes that died before linking them are removed, so
 // they neither pile up nor stand in anyone's way. One still in use is locked.
 void RootDirectory::SweepAbandonedWorkFiles() {
-    const int listing = openat(Fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* entries = listing >= 0 ? fdopendir(listing) : nullptr;
-    if (entries == nullptr) {
-        if (listing >= 0) {
-            close(listing);
-        }
-        return;
+    std::vector<std::string> files;
+    if (ListFiles(files) != ErrorCode::None) {
+        return;  // said on stderr; the claim goes on without the sweep
     }
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
-    // NOLINTNEXTLINE(concurrency-mt-unsafe): the stream is this call's own, read by this thread alone
-    while (const dirent* entry = readdir(entries)) {
-        const std::string_view name = entry->d_name;
+    for (const std::string& file : files) {
         struct stat status {};
-        if (!name.starts_with(kWorkNamePrefix) ||
-            fstatat(Fd(), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode) ||
+        if (!file.starts_with(kWorkNamePrefix) ||
+            fstatat(Fd(), file.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode) ||
             now.tv_sec - status.st_mtim.tv_sec < kAbandonedWorkFileSeconds) {
             continue;
         }
-        UniqueFd file;
+        UniqueFd opened;
         FileId removed;
-        if (OpenEntryFile(Fd(), entry->d_name, IdOf(status), O_RDWR, file) == 0 &&
-            TakeRemoverLock(file.Get(), false)) {
-            (void)UnlinkIfStillNamed(entry->d_name, file.Get(), removed, true);
+        if (OpenEntryFile(Fd(), file.c_str(), IdOf(status), O_RDWR, opened) == 0 &&
+            TakeRemoverLock(opened.Get(), false)) {
+            (void)UnlinkIfStillNamed(file.c_str(), opened.Get(), removed, true);
         }
     }
-    closedir(entries);
 }
 
 void RootDirectory::UseWorkNamesOnly(bool only) {

@@ -168,10 +168,6 @@ ErrorCode RootDirectory::Catalog(const char* name, std::uint16_t type, Handle ob
         const RemovalLock settled(Fd());
         linked = LinkEntry(file, workName, name);
         if (linked == ErrorCode::NameTaken) {
-            if (!workName.empty()) {
-                unlinkat(Fd(), workName.c_str(), 0);
-                workName.clear();
-            }
             file.Reset();  // the claim needs no more descriptors than the entry did
             StakeClaim(name);
         }

@@ -99,11 +99,11 @@ private:
     ErrorCode PinDeadOwnersEntry(const char* name, FileId id, UniqueFd& pinned, bool& waited);
     ErrorCode PinUnlockable(const char* name, UniqueFd& pinned) const;
     ErrorCode UnlinkIfStillNamed(const char* name, int pinned, FileId& removed, bool respectClaims);
-    ErrorCode UnlinkIfNamed(const char* name, int pinned, FileId& removed);
     ErrorCode UnlinkIfNamedAs(const char* name, FileId held, FileId& removed);
     void StakeClaim(const char* name);
     UniqueFd TakeClaim(const char* name, FileId id);
     void SweepAbandonedWorkFiles();
+    ErrorCode ListFiles(std::vector<std::string>& files) const;
     bool ReadClaimed(const char* name, FileId id, std::string& record) const;
     void RememberOwnerless(const char* name) const;
     bool ForgetOwnerless(const char* name) const;

@@ -14,7 +14,6 @@ namespace {
 constexpr std::size_t kMaxRecordLength = 96;
 constexpr off_t kRemoverLockStart = 1;
 constexpr off_t kClaimLockStart = 2;
-constexpr mode_t kEntryMode = 0600;
 constexpr std::string_view kRecordStart = "rtentry 1 type=";
 constexpr std::string_view kRecordObject = " object=";
 constexpr std::string_view kRecordPid = " pid=";
@@ -56,7 +55,7 @@ int RestoreEntryMode(int directory, const char* name, FileId expected) {
         return ESTALE;
     }
     const std::string self = "/proc/self/fd/" + std::to_string(path.Get());
-    return chmod(self.c_str(), kEntryMode) == 0 ? 0 : errno;
+    return chmod(self.c_str(), kEntryFileMode) == 0 ? 0 : errno;
 }
 
 }  // namespace

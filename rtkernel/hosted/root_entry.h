@@ -19,6 +19,9 @@
 
 namespace hosted {
 
+// The mode every entry file has, whatever the umask of the process that wrote it.
+inline constexpr mode_t kEntryFileMode = 0600;
+
 // Which file an entry is, whatever name it stands under.
 struct FileId {
     dev_t device = 0;

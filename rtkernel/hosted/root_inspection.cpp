@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <iterator>
+#include <string_view>
 
 #include "rtkernel/hosted/names.h"
 #include "rtkernel/hosted/root_directory.h"
@@ -15,6 +17,20 @@ namespace hosted {
 // Only what a name can be: work files and anything else no caller could
 // catalog are not names.
 ErrorCode RootDirectory::ListNames(std::vector<std::string>& names) const {
+    std::vector<std::string> files;
+    if (const ErrorCode listed = ListFiles(files); listed != ErrorCode::None) {
+        return listed;
+    }
+    names.clear();
+    std::copy_if(files.begin(), files.end(), std::back_inserter(names),
+                 [](const std::string& file) { return ValidName(file.c_str()); });
+    std::sort(names.begin(), names.end());
+    return ErrorCode::None;
+}
+
+// Everything that stands in the directory, read through a descriptor of its
+// own so that the directory's descriptor keeps no reading position.
+ErrorCode RootDirectory::ListFiles(std::vector<std::string>& files) const {
     const int listing = openat(Fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR* entries = listing >= 0 ? fdopendir(listing) : nullptr;
     if (entries == nullptr) {
@@ -24,15 +40,15 @@ ErrorCode RootDirectory::ListNames(std::vector<std::string>& names) const {
         }
         return HostFailure("cannot list", error);
     }
-    names.clear();
+    files.clear();
     // NOLINTNEXTLINE(concurrency-mt-unsafe): the stream is this call's own, read by this thread alone
     while (const dirent* entry = readdir(entries)) {
-        if (ValidName(entry->d_name)) {
-            names.emplace_back(entry->d_name);
+        const std::string_view file = entry->d_name;
+        if (file != "." && file != "..") {
+            files.emplace_back(file);
         }
     }
     closedir(entries);
-    std::sort(names.begin(), names.end());
     return ErrorCode::None;
 }
 

@@ -120,13 +120,6 @@ ErrorCode RootDirectory::UnlinkIfStillNamed(const char* name, int pinned, FileId
     if (respectClaims && ClaimPending(pinned)) {
         return ErrorCode::NotOwner;
     }
-    return UnlinkIfNamed(name, pinned, removed);
-}
-
-// The last check and the unlink. Our own live entry needs no removal lock
-// around them: no other remover can take its lock, so nobody else can unlink
-// it or put another file at its name meanwhile.
-ErrorCode RootDirectory::UnlinkIfNamed(const char* name, int pinned, FileId& removed) {
     struct stat held {};
     if (fstat(pinned, &held) != 0) {
         return HostFailure("cannot examine", errno, name);
@@ -134,6 +127,9 @@ ErrorCode RootDirectory::UnlinkIfNamed(const char* name, int pinned, FileId& rem
     return UnlinkIfNamedAs(name, IdOf(held), removed);
 }
 
+// The last check and the unlink. Our own live entry needs no removal lock
+// around them: no other remover can take its lock, so nobody else can unlink
+// it or put another file at its name meanwhile.
 ErrorCode RootDirectory::UnlinkIfNamedAs(const char* name, FileId held, FileId& removed) {
     EntryStatus now;
     if (const int error = StatEntry(Fd(), name, now); error != 0) {

@@ -18,14 +18,16 @@ ErrorCode RootDirectory::WaitUntilLive(const char* name, std::uint32_t waitMs) {
         return ErrorCode::BadName;
     }
     std::shared_ptr<RootEntry> found;
-    const auto live = [&found](ErrorCode looked) {
-        return looked == ErrorCode::None ? found->LiveType() != 0 : looked != ErrorCode::NameNotFound;
+    bool live = false;
+    const auto settled = [&found, &live](ErrorCode looked) {
+        live = looked == ErrorCode::None && found->LiveType() != 0;
+        return live || (looked != ErrorCode::None && looked != ErrorCode::NameNotFound);
     };
-    const ErrorCode result = WaitForEntry(name, waitMs, found, live);
-    if (result == ErrorCode::None && found->LiveType() == 0) {
-        return ErrorCode::TimedOut;
+    const ErrorCode result = WaitForEntry(name, waitMs, found, settled);
+    if (result == ErrorCode::None || result == ErrorCode::NameNotFound) {
+        return live ? ErrorCode::None : ErrorCode::TimedOut;
     }
-    return result == ErrorCode::NameNotFound ? ErrorCode::TimedOut : result;
+    return result;
 }
 
 // Sleeps on directory events rather than polling, so a long wait costs nothing.
