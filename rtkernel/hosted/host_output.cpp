@@ -24,15 +24,20 @@ int MillisecondsLeft(std::chrono::steady_clock::time_point deadline) {
 
 // Readiness for writing promises room for at least PIPE_BUF bytes on a pipe
 // and a socket's low-water mark, so a chunk no larger never blocks the writer.
-bool WaitUntilWritable(int fd, std::chrono::steady_clock::time_point deadline) {
+// 0 when writable, or failed (the write then says how); EAGAIN when the time
+// ran out; otherwise the error poll got.
+int WaitUntilWritable(int fd, std::chrono::steady_clock::time_point deadline) {
     for (;;) {
         pollfd ready = {fd, POLLOUT, 0};
         const int result = poll(&ready, 1, MillisecondsLeft(deadline));
         if (result > 0) {
-            return true;  // writable, or failed: the write says which
+            return 0;
         }
-        if (result == 0 || errno != EINTR) {
-            return false;
+        if (result == 0) {
+            return EAGAIN;
+        }
+        if (errno != EINTR) {
+            return errno;
         }
     }
 }
@@ -45,23 +50,23 @@ const char* ErrorDescription(int error) {
 
 }  // namespace
 
-bool WriteWithin(int fd, const char* data, std::size_t size, std::chrono::milliseconds patience) {
+int WriteWithin(int fd, const char* data, std::size_t size, std::chrono::milliseconds patience) {
     const auto deadline = std::chrono::steady_clock::now() + patience;
     while (size > 0) {
-        if (!WaitUntilWritable(fd, deadline)) {
-            return false;
+        if (const int unwritable = WaitUntilWritable(fd, deadline); unwritable != 0) {
+            return unwritable;
         }
         const ssize_t written = write(fd, data, std::min<std::size_t>(size, PIPE_BUF));
         if (written < 0) {
             if (errno == EINTR || errno == EAGAIN) {
                 continue;
             }
-            return false;
+            return errno;
         }
         data += written;
         size -= static_cast<std::size_t>(written);
     }
-    return true;
+    return 0;
 }
 
 void DiagnoseHostFailure(const std::string& subject, const char* action, int error) {

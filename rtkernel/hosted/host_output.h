@@ -8,9 +8,11 @@
 
 namespace hosted {
 
-// Writes all of data to fd unless the reader takes nothing for `patience`;
-// false when the reader stalled that long or is gone. Never blocks longer.
-bool WriteWithin(int fd, const char* data, std::size_t size, std::chrono::milliseconds patience);
+// Writes all of data to fd unless the reader takes nothing for `patience`.
+// 0 when all of it was written; EAGAIN when the reader stalled that long;
+// otherwise the error the write itself got (EPIPE for a reader that is gone,
+// ENOSPC for a full file system, ...). Never blocks longer.
+int WriteWithin(int fd, const char* data, std::size_t size, std::chrono::milliseconds patience);
 
 // One line on stderr, "<program>: <subject>: <action>: <system error text>",
 // or without the last part when error is 0 (a refusal that no system call

@@ -11,6 +11,7 @@
 
 #include "rtkernel/hosted/host_output.h"
 #include "rtkernel/hosted/names.h"
+#include "rtkernel/hosted/root_path.h"
 #include "rtkernel/hosted/root_removal_lock.h"
 
 namespace hosted {
@@ -79,15 +80,16 @@ std::string RootDirectory::DefaultPath() {
 }
 
 ErrorCode RootDirectory::Open(const std::string& path, std::unique_ptr<RootDirectory>& opened) {
-    return OpenAs(path, true, opened);
+    return OpenAs(WithoutTrailingSelfReferences(path), true, opened);
 }
 
 ErrorCode RootDirectory::OpenExisting(const std::string& path, std::unique_ptr<RootDirectory>& opened) {
+    const std::string directory = WithoutTrailingSelfReferences(path);
     struct stat status {};
-    if (lstat(path.c_str(), &status) != 0 && errno == ENOENT) {
+    if (lstat(directory.c_str(), &status) != 0 && errno == ENOENT) {
         return ErrorCode::NameNotFound;
     }
-    return OpenAs(path, false, opened);
+    return OpenAs(directory, false, opened);
 }
 
 // The name is looked at before it is opened, so that a directory of another

@@ -52,9 +52,11 @@ public:
     // file went, so that handles to it can go too.
     ErrorCode Uncatalog(const char* name, FileId& removed);
 
-    // Waits up to waitMs for an entry a live object holds to stand at the name;
-    // TimedOut when none does by then.
-    ErrorCode WaitUntilLive(const char* name, std::uint32_t waitMs);
+    // Waits up to waitMs for an entry a live object holds to stand at the name
+    // in the root directory at path, whether that directory exists yet or not,
+    // and through its removal and re-creation; creates nothing. TimedOut when
+    // none does by then.
+    static ErrorCode WaitUntilLive(const std::string& path, const char* name, std::uint32_t waitMs);
 
     // What an operator's tool sees (root_inspection.cpp): the names that stand
     // in the directory, and what each one is.

@@ -41,15 +41,22 @@ ErrorCode RootDirectory::ListFiles(std::vector<std::string>& files) const {
         return HostFailure("cannot list", error);
     }
     files.clear();
-    // NOLINTNEXTLINE(concurrency-mt-unsafe): the stream is this call's own, read by this thread alone
-    while (const dirent* entry = readdir(entries)) {
+    for (;;) {
+        // readdir says "the end" and "failed" alike with a null: only errno
+        // tells them apart, and a failure must not pass for a short listing.
+        errno = 0;
+        // NOLINTNEXTLINE(concurrency-mt-unsafe): the stream is this call's own, read by this thread alone
+        const dirent* entry = readdir(entries);
+        if (entry == nullptr) {
+            const int error = errno;
+            closedir(entries);
+            return error == 0 ? ErrorCode::None : HostFailure("cannot list", error);
+        }
         const std::string_view file = entry->d_name;
         if (file != "." && file != "..") {
             files.emplace_back(file);
         }
     }
-    closedir(entries);
-    return ErrorCode::None;
 }
 
 // Live and stale are the kernel's own answer; damaged is whatever no live

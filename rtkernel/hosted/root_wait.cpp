@@ -1,70 +1,195 @@
-// Waiting for a name: asleep on directory events, never polling, and looking
-// again once the watch is in place so that nothing appearing meanwhile is missed.
+// Waiting for a name: asleep on directory events, looking again once a watch
+// is in place so that nothing appearing meanwhile is missed. Where the kernel
+// refuses a watch (out of instances, watches or memory), the wait looks again
+// after a short interval instead: slower to notice, but never failing a wait
+// that a look can answer.
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
+#include <optional>
 
+#include "rtkernel/hosted/host_output.h"
 #include "rtkernel/hosted/names.h"
 #include "rtkernel/hosted/root_directory.h"
+#include "rtkernel/hosted/root_path.h"
 
 namespace hosted {
+namespace {
 
-ErrorCode RootDirectory::WaitUntilLive(const char* name, std::uint32_t waitMs) {
+using Clock = std::chrono::steady_clock;
+
+// How often a wait without a watch looks again.
+constexpr auto kLookInterval = std::chrono::milliseconds(200);
+constexpr std::uint32_t kNameArrives = IN_CREATE | IN_MOVED_TO;
+// A directory held open reports its removal only once it is closed, so a wait
+// that must see its directory go holds no descriptor of it while asleep.
+constexpr std::uint32_t kDirectoryGoes = IN_DELETE_SELF | IN_MOVE_SELF;
+
+class Deadline {
+public:
+    explicit Deadline(std::uint32_t waitMs)
+        : forever_(waitMs == kWaitForever), at_(Clock::now() + std::chrono::milliseconds(waitMs)) {}
+
+    bool Passed() const { return !forever_ && Clock::now() >= at_; }
+    // For poll: what is left, no more than `cap` when there is one; -1 for no limit.
+    int TimeoutMs(std::optional<std::chrono::milliseconds> cap) const {
+        long long left = cap ? static_cast<long long>(cap->count()) : -1;
+        if (!forever_) {
+            const long long remaining =
+                std::chrono::ceil<std::chrono::milliseconds>(at_ - Clock::now()).count();
+            left = std::clamp<long long>(left < 0 ? remaining : std::min(left, remaining), 0, 1 << 30);
+        }
+        return static_cast<int>(left);
+    }
+
+private:
+    bool forever_;
+    Clock::time_point at_;
+};
+
+// One inotify instance and what it watches; without one, a sleep of the look
+// interval stands in for its events.
+class DirectoryEvents {
+public:
+    // 0 once the directory at path is watched, or the operating system's
+    // error. A refusal of the kernel's (ENOENT and ENOTDIR aside, which say the
+    // directory is not there to watch) is said once on stderr.
+    int Watch(const std::string& path, std::uint32_t events) {
+        if (!events_.Valid()) {
+            events_.Reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+            if (!events_.Valid()) {
+                return Refused(path, errno);
+            }
+        }
+        if (inotify_add_watch(events_.Get(), path.c_str(), events | IN_ONLYDIR) < 0) {
+            const int error = errno;
+            return error == ENOENT || error == ENOTDIR ? error : Refused(path, error);
+        }
+        watching_ = true;
+        return 0;
+    }
+
+    // Until something was reported, the look interval passed when nothing is
+    // watched, or the deadline came. 0, or the operating system's error.
+    int Sleep(const Deadline& deadline) const {
+        struct pollfd ready = {events_.Get(), POLLIN, 0};
+        const bool watching = watching_;
+        const int timeoutMs = deadline.TimeoutMs(
+            watching ? std::nullopt : std::optional<std::chrono::milliseconds>(kLookInterval));
+        if (poll(watching ? &ready : nullptr, watching ? 1 : 0, timeoutMs) < 0 && errno != EINTR) {
+            return errno;
+        }
+        return 0;
+    }
+
+    // Empties the queue, so that the next sleep waits for what comes after.
+    void Drain() const {
+        char drained[4096];
+        while (watching_ && read(events_.Get(), drained, sizeof drained) > 0) {
+        }
+    }
+
+private:
+    static int Refused(const std::string& path, int error) {
+        const std::string action =
+            "cannot watch, looking every " + std::to_string(kLookInterval.count()) + " ms instead";
+        DiagnoseHostFailure("root directory " + path, action.c_str(), error);
+        return error;
+    }
+
+    UniqueFd events_;
+    bool watching_ = false;
+};
+
+// The root directory itself, or while it is missing its parent, so that the
+// directory's arrival is seen; where neither is there, nothing: the wait
+// then looks again at every interval.
+void WatchDirectoryOrParent(DirectoryEvents& events, const std::string& path) {
+    const int watched = events.Watch(path, kNameArrives | kDirectoryGoes | IN_DONT_FOLLOW);
+    if (watched == ENOENT || watched == ENOTDIR) {
+        std::string parent = std::filesystem::path(path).parent_path().string();
+        (void)events.Watch(parent.empty() ? "." : parent, kNameArrives | kDirectoryGoes);
+    }
+}
+
+// Whether a live entry stands at the name in the directory at path, by
+// opening it afresh, so that a directory made again since the last look is
+// the one looked at. NameNotFound while nothing live stands there, or while
+// the directory itself is not there.
+ErrorCode LookForLive(const std::string& path, const char* name) {
+    std::unique_ptr<RootDirectory> root;
+    const ErrorCode opened = RootDirectory::OpenExisting(path, root);
+    if (opened != ErrorCode::None) {
+        // Removed between its examination and its opening: not there.
+        struct stat status {};
+        const bool gone =
+            opened != ErrorCode::NameNotFound && lstat(path.c_str(), &status) != 0 && errno == ENOENT;
+        return gone ? ErrorCode::NameNotFound : opened;
+    }
+    std::shared_ptr<RootEntry> found;
+    const ErrorCode looked = root->Lookup(name, 0, found);
+    if (looked == ErrorCode::None) {
+        return found->LiveType() != 0 ? ErrorCode::None : ErrorCode::NameNotFound;
+    }
+    return looked;
+}
+
+}  // namespace
+
+// Each round watches, then looks, then sleeps until something changes: a
+// change after the watch wakes it, one before is seen by the look. The first
+// look comes before any watch, so a name that is already live costs none.
+ErrorCode RootDirectory::WaitUntilLive(const std::string& path, const char* name, std::uint32_t waitMs) {
     if (!ValidName(name)) {
         return ErrorCode::BadName;
     }
-    std::shared_ptr<RootEntry> found;
-    bool live = false;
-    const auto settled = [&found, &live](ErrorCode looked) {
-        live = looked == ErrorCode::None && found->LiveType() != 0;
-        return live || (looked != ErrorCode::None && looked != ErrorCode::NameNotFound);
-    };
-    const ErrorCode result = WaitForEntry(name, waitMs, found, settled);
-    if (result == ErrorCode::None || result == ErrorCode::NameNotFound) {
-        return live ? ErrorCode::None : ErrorCode::TimedOut;
+    const Deadline deadline(waitMs);
+    const std::string directory = WithoutTrailingSelfReferences(path);
+    if (const ErrorCode first = LookForLive(directory, name); first != ErrorCode::NameNotFound) {
+        return first;
     }
-    return result;
+    for (;;) {
+        DirectoryEvents events;  // afresh each round: the directory watched may have been replaced
+        WatchDirectoryOrParent(events, directory);
+        if (const ErrorCode looked = LookForLive(directory, name); looked != ErrorCode::NameNotFound) {
+            return looked;
+        }
+        if (deadline.Passed()) {
+            return ErrorCode::TimedOut;
+        }
+        if (const int error = events.Sleep(deadline); error != 0) {
+            DiagnoseHostFailure("root directory " + directory,
+                                (std::string("cannot wait for ") + name).c_str(), error);
+            return ErrorCode::HostFailure;
+        }
+    }
 }
 
-// Sleeps on directory events rather than polling, so a long wait costs nothing.
+// The directory this one holds open, watched by its path; a wait that cannot
+// watch looks again at every interval.
 ErrorCode RootDirectory::WaitForEntry(const char* name, std::uint32_t waitMs,
                                       std::shared_ptr<RootEntry>& found,
                                       const std::function<bool(ErrorCode)>& settled) const {
-    UniqueFd events(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-    if (!events.Valid()) {
-        return HostFailure("cannot watch", errno);
-    }
-    if (inotify_add_watch(events.Get(), path_.c_str(), IN_CREATE | IN_MOVED_TO) < 0) {
-        return HostFailure("cannot watch", errno);
-    }
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+    const Deadline deadline(waitMs);
+    DirectoryEvents events;
+    (void)events.Watch(path_, kNameArrives);
     for (;;) {
         // Looked up again after the watch is in place, so a name that appeared
         // in between is not missed.
         const ErrorCode result = LookupOnce(name, found);
-        if (settled(result)) {
+        if (settled(result) || deadline.Passed()) {
             return result;
         }
-        int timeoutMs = -1;
-        if (waitMs != kWaitForever) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            if (left <= 0) {
-                return result;
-            }
-            timeoutMs = static_cast<int>(std::min<long long>(left, 1 << 30));
+        if (const int error = events.Sleep(deadline); error != 0) {
+            return HostFailure("cannot wait for", error, name);
         }
-        struct pollfd ready = {events.Get(), POLLIN, 0};
-        if (poll(&ready, 1, timeoutMs) < 0 && errno != EINTR) {
-            return HostFailure("cannot wait for", errno, name);
-        }
-        char drained[4096];
-        while (read(events.Get(), drained, sizeof drained) > 0) {
-        }
+        events.Drain();
     }
 }
 

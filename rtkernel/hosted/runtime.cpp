@@ -29,10 +29,16 @@ std::atomic<bool> consoleStalled{false};
 // room at once, so a stalled reader costs the patience once, not per line.
 ssize_t WriteConsole(void* /*cookie*/, const char* data, std::size_t size) {
     const auto patience = consoleStalled.load() ? std::chrono::milliseconds(0) : kConsoleReaderPatience;
-    if (hosted::WriteWithin(STDOUT_FILENO, data, size, patience)) {
+    const int error = hosted::WriteWithin(STDOUT_FILENO, data, size, patience);
+    if (error == 0) {
         consoleStalled.store(false);
     } else if (!consoleStalled.exchange(true)) {
-        hosted::DiagnoseHostFailure("console", "standard output takes nothing, lines are dropped", EAGAIN);
+        // The operator is told what the write got: a reader that stalls is not
+        // a full disk, and each has its own fix.
+        hosted::DiagnoseHostFailure("console",
+                                    error == EAGAIN ? "standard output takes nothing, lines are dropped"
+                                                    : "cannot write standard output, lines are dropped",
+                                    error);
     }
     // Reported as written either way: a dropped line must not put the stream
     // into an error state that would swallow the lines after it.

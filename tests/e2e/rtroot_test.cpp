@@ -3,9 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <thread>
 
 #include "rtkernel/hosted/root_directory.h"
@@ -36,6 +40,25 @@ protected:
         const int status = tool.WaitForExit();
         return {status, tool.Console()};
     }
+    // The tool with its standard error on its standard output, so that what an
+    // operator reads on both is asserted; run through `through`, a command
+    // that ends by running the rest of its words, when one is given.
+    ServiceProcess::Options Merged(std::vector<std::string> arguments,
+                                   const std::vector<std::string>& through = {}) const {
+        auto options = Tool({"-c", "exec \"$@\" 2>&1", "sh"});
+        options.program = "/bin/sh";
+        options.arguments.insert(options.arguments.end(), through.begin(), through.end());
+        options.arguments.emplace_back(RTROOT_BINARY);
+        options.arguments.insert(options.arguments.end(), arguments.begin(), arguments.end());
+        return options;
+    }
+    std::pair<int, std::string> RunMerged(std::vector<std::string> arguments,
+                                          const std::vector<std::string>& through = {}) const {
+        ServiceProcess tool(Merged(std::move(arguments), through));
+        const int status = tool.WaitForExit();
+        return {status, tool.Console()};
+    }
+    bool RootExists() const { return access(RootPath().c_str(), F_OK) == 0; }
 
     // A stale "Zorvandelith": its service killed while it held the name.
     void LeaveStaleService() const {
@@ -158,7 +181,236 @@ TEST_F(Rtroot, BadUsageAndUnsafeDirectoriesAreClearErrors) {
     ASSERT_EQ(mkdir(RootPath().c_str(), 0700), 0);
     ASSERT_EQ(chmod(RootPath().c_str(), 0777), 0);
     EXPECT_EQ(Run({"list"}).first, 69);
-    EXPECT_EQ(Run({"--root", runtime_ / "absent", "list"}), std::make_pair(0, std::string()));
+}
+
+// Every name the directory can hold has valid JSON: "name" shows it, with
+// U+FFFD for each byte that is not UTF-8, and "nameHex" gives its bytes back.
+TEST_F(Rtroot, JsonHoldsEveryNameTheDirectoryCanHold) {
+    ASSERT_EQ(hosted::RootDirectory::Open(RootPath(), holder_), hosted::ErrorCode::None);
+    ASSERT_EQ(holder_->Catalog("Holder", 1, 7), hosted::ErrorCode::None);
+    const std::map<std::string, std::string> shownAs = {
+        {"caf\xe9", "caf\xef\xbf\xbd"},  // Latin-1: no UTF-8
+        {"caf\xc3\xa9", "caf\xc3\xa9"},  // the same word in UTF-8
+        {"\xff\xfe x", "\xef\xbf\xbd\xef\xbf\xbd x"},
+        {"Holder", "Holder"},
+    };
+    for (const auto& [name, shown] : shownAs) {
+        if (name != "Holder") {
+            std::ofstream(Entry(name)) << "not a record";
+        }
+    }
+    const auto [status, json] = Run({"list", "--json"});
+    ASSERT_EQ(status, 0) << json;
+    std::map<std::string, std::string> listed;
+    for (const auto& entry : nlohmann::json::parse(json)) {
+        std::string bytes;
+        const std::string hex = entry["nameHex"];
+        for (std::size_t at = 0; at + 1 < hex.size(); at += 2) {
+            bytes += static_cast<char>(std::stoi(hex.substr(at, 2), nullptr, 16));
+        }
+        listed[bytes] = entry["name"];
+    }
+    EXPECT_EQ(listed, shownAs);
+
+    const auto [shownStatus, shown] = Run({"show", "caf\xe9", "--json"});
+    EXPECT_EQ(shownStatus, 1) << "damaged";
+    const auto object = nlohmann::json::parse(shown);
+    EXPECT_EQ(object["nameHex"], "636166e9");
+    EXPECT_EQ(object["state"], "damaged");
+    EXPECT_EQ(Run({"list"}).first, 0);
+}
+
+// Whether the process sleeps with an inotify instance open: a waiter that has
+// looked and now watches.
+bool AsleepWatching(pid_t pid) {
+    const std::string process = "/proc/" + std::to_string(pid);
+    std::ifstream stat(process + "/stat");
+    std::string field;
+    stat >> field >> field >> field;  // pid, (name), state
+    std::error_code ignored;
+    for (const auto& fd : std::filesystem::directory_iterator(process + "/fd", ignored)) {
+        if (std::filesystem::read_symlink(fd.path(), ignored) == "anon_inode:inotify") {
+            return field == "S";
+        }
+    }
+    return false;
+}
+
+bool BecomesAsleepWatching(pid_t pid) {
+    for (int tries = 0; tries < 500; ++tries) {
+        if (AsleepWatching(pid)) {
+            return true;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
+}
+
+// A service manager removes runtime directories and makes them again on a
+// restart: the waiter follows the directory, and waits for it while it is not
+// there, without creating it.
+TEST_F(Rtroot, WaitFollowsTheDirectoryWhereverItGoes) {
+    struct Case {
+        const char* what;
+        bool rootBefore;
+        std::function<void()> meanwhile;
+    };
+    const std::vector<Case> cases = {
+        {"not there yet", false, [] {}},
+        {"removed", true, [this] { std::filesystem::remove_all(RootPath()); }},
+        {"renamed away", true,
+         [this] { ASSERT_EQ(std::rename(RootPath().c_str(), (runtime_ / "old").c_str()), 0); }},
+        {"removed with its parent, which comes back", true,
+         [this] {
+             std::filesystem::remove_all(runtime_.Path());
+             std::this_thread::sleep_for(300ms);  // the waiter looks while nothing is there
+             ASSERT_EQ(mkdir(runtime_.Path().c_str(), 0700), 0);
+         }},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove_all(RootPath());
+        std::filesystem::remove_all(runtime_ / "old");
+        if (c.rootBefore) {
+            LeaveStaleService();
+        }
+        ServiceProcess waiter(Tool({"wait", "Zorvandelith", "--timeout", "20"}));
+        ASSERT_TRUE(BecomesAsleepWatching(waiter.Pid())) << c.what;
+        EXPECT_EQ(RootExists(), c.rootBefore) << c.what << ": the waiter created the directory";
+        c.meanwhile();
+        ServiceProcess service(e2e::InRuntimeDirectory(runtime_.Path()));
+        ASSERT_TRUE(service.WaitForLine(kInitialized)) << c.what << ": " << service.Console();
+        EXPECT_EQ(waiter.WaitForExit(5s), 0) << c.what;
+        service.Signal(SIGTERM);
+        EXPECT_EQ(service.WaitForExit(), 0) << c.what;
+    }
+}
+
+// Runs the rest of its words in a user namespace of their own whose inotify
+// limit `limit` is 0, so that the kernel refuses the tool a watch and no other
+// process on the machine runs short. Where /proc/sys is a read-only mount of
+// its own (in a container), root makes it writable first, in a mount
+// namespace of its own.
+std::vector<std::string> WithoutInotify(const std::string& limit) {
+    const std::string script =
+        "if mountpoint -q /proc/sys; then mount -o remount,bind,rw /proc/sys || exit 125; fi; "
+        "exec /usr/bin/unshare --user --map-current-user /bin/sh -c "
+        "'echo 0 > /proc/sys/user/$0 && exec \"$@\"' \"$@\"";
+    std::vector<std::string> through;
+    if (geteuid() == 0) {
+        through = {"/usr/bin/unshare", "--mount"};
+    }
+    through.insert(through.end(), {"/bin/sh", "-c", script, "sh", limit});
+    return through;
+}
+
+// The kernel refuses a watch: the waiter answers from a look, and then looks
+// at a bounded interval instead.
+TEST_F(Rtroot, WaitDoesWithoutAWatchWhenTheKernelRefusesOne) {
+    struct Case {
+        const char* limit;
+        const char* error;
+        const char* later;  // a name that comes alive while the tool waits
+    };
+    const std::vector<Case> cases = {
+        {"max_inotify_instances", "Too many open files", "LaterWithoutInstances"},
+        {"max_inotify_watches", "No space left on device", "LaterWithoutWatches"},
+    };
+    ASSERT_EQ(hosted::RootDirectory::Open(RootPath(), holder_), hosted::ErrorCode::None);
+    ASSERT_EQ(holder_->Catalog("Holder", 1, 7), hosted::ErrorCode::None);
+    for (const Case& c : cases) {
+        const std::vector<std::string> limited = WithoutInotify(c.limit);
+        EXPECT_EQ(RunMerged({"wait", "Holder", "--timeout", "5"}, limited), std::make_pair(0, std::string()))
+            << c.limit << ": a name that is live already needs no watch";
+
+        ServiceProcess waiter(Merged({"wait", c.later, "--timeout", "20"}, limited));
+        const std::string said = "rtroot: root directory " + RootPath() +
+                                 ": cannot watch, looking every 200 ms instead: " + c.error;
+        ASSERT_TRUE(waiter.WaitForLine(said)) << c.limit << ": " << waiter.Console();
+        ASSERT_EQ(holder_->Catalog(c.later, 1, 8), hosted::ErrorCode::None);
+        EXPECT_EQ(waiter.WaitForExit(5s), 0) << c.limit;
+        EXPECT_EQ(waiter.Console(), said + "\n") << c.limit;
+    }
+}
+
+// A path that ends in "/" or "." resolves through a symlink at its last
+// component; it is refused like the symlink itself, and nothing in the
+// symlink's target is touched.
+TEST_F(Rtroot, ARootReachedThroughASymlinkIsRefusedWhateverItEndsIn) {
+    const std::string target = runtime_ / "target";
+    ASSERT_EQ(mkdir(target.c_str(), 0700), 0);
+    std::ofstream(target + "/Garbage") << "not a record";
+    ASSERT_EQ(symlink(target.c_str(), RootPath().c_str()), 0);
+    for (const std::string ending : {"", "/", "/.", "//", "/./", "/./."}) {
+        for (const std::vector<std::string>& command : std::vector<std::vector<std::string>>{
+                 {"list"}, {"clean"}, {"show", "Garbage"}, {"wait", "Garbage", "--timeout", "1"}}) {
+            std::vector<std::string> arguments = {"--root", RootPath() + ending};
+            arguments.insert(arguments.end(), command.begin(), command.end());
+            const auto [status, said] = RunMerged(arguments);
+            EXPECT_EQ(status, 69) << ending << " " << command[0];
+            EXPECT_NE(said.find(": Root directory is a symlink or not a directory\n"), std::string::npos)
+                << ending << " " << command[0] << ": " << said;
+        }
+    }
+    EXPECT_EQ(access((target + "/Garbage").c_str(), F_OK), 0) << "clean removed an entry through the symlink";
+}
+
+// A name no process could hold is bad usage, blamed on the name, and found
+// before the root directory is looked at, made or refused.
+TEST_F(Rtroot, ABadNameIsBadUsageAndTouchesNothing) {
+    const std::map<std::string, std::string> shownAs = {
+        {"", "\"\""},
+        {"a/b", "\"a/b\""},
+        {".x", "\".x\""},
+        {"a\tb", "\"a\\x09b\""},
+        {std::string(33, 'n'), "\"" + std::string(33, 'n') + "\""},
+    };
+    for (const bool unsafeRoot : {false, true}) {
+        if (unsafeRoot) {
+            ASSERT_EQ(mkdir(RootPath().c_str(), 0700), 0);
+            ASSERT_EQ(chmod(RootPath().c_str(), 0777), 0);
+        }
+        for (const auto& [name, shown] : shownAs) {
+            for (const char* command : {"show", "wait"}) {
+                const auto [status, said] = RunMerged({command, name});
+                EXPECT_EQ(status, 64) << command << " " << shown;
+                EXPECT_EQ(said,
+                          "rtroot: " + shown +
+                              " is not a name: a name is 1 to 32 bytes, without '/' or control characters, "
+                              "and does not begin with '.'\n")
+                    << command << " " << shown;
+            }
+        }
+        EXPECT_EQ(RootExists(), unsafeRoot) << "a bad name made the root directory";
+    }
+}
+
+// No directory reads as an empty one, and looking creates nothing.
+TEST_F(Rtroot, ListingNoDirectoryShowsAnEmptyOneAndCreatesNothing) {
+    EXPECT_EQ(Run({"list"}), std::make_pair(0, std::string("NAME  STATE  TYPE  PID  AGE\n")));
+    EXPECT_EQ(Run({"list", "--json"}), std::make_pair(0, std::string("[]\n")));
+    EXPECT_EQ(Run({"clean"}), std::make_pair(0, std::string()));
+    EXPECT_EQ(Run({"show", "Zorvandelith"}).first, 2);
+    EXPECT_EQ(Run({"wait", "Zorvandelith", "--timeout", "0.2"}).first, 1);
+    EXPECT_FALSE(RootExists());
+}
+
+// A listing that fails part way (here the kernel's directory read, made to
+// fail by strace's fault injection) is a failure with the system's error,
+// never a shorter list, and cleans nothing.
+TEST_F(Rtroot, AListingThatFailsIsReportedNotShortened) {
+    Populate();
+    const std::vector<std::string> failingRead = {
+        "/usr/bin/strace", "-o", "/dev/null", "-e", "trace=getdents64", "-e", "inject=getdents64:error=EIO"};
+    for (const std::vector<std::string>& command :
+         std::vector<std::vector<std::string>>{{"list"}, {"list", "--json"}, {"clean"}}) {
+        const auto [status, said] = RunMerged(command, failingRead);
+        EXPECT_EQ(status, 69) << command.back() << ": " << said;
+        EXPECT_EQ(said, "rtroot: root directory " + RootPath() +
+                            ": cannot list: Input/output error\nrtroot: " + RootPath() +
+                            ": Host system call failed\n")
+            << command.back();
+    }
+    EXPECT_EQ(access(Entry("Zorvandelith").c_str(), F_OK), 0) << "a failed listing cleaned";
 }
 
 }  // namespace

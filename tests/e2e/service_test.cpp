@@ -1,11 +1,16 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/close_range.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "tests/e2e/service_process.h"
+#include "tests/support/child.h"
 #include "tests/support/console_lines.h"
 #include "tests/support/temp_dir.h"
 
@@ -132,6 +137,50 @@ TEST_F(Service, WaitingCostsNoWakeUps) {
     EXPECT_EQ(service.ContextSwitches(), before);
     service.Signal(SIGTERM);
     EXPECT_EQ(service.WaitForExit(), 0);
+}
+
+// A console on a full file system (/dev/full answers every write with
+// ENOSPC): its lines are dropped, stderr says once what the write got, and the
+// service lives and ends as it would with any console.
+TEST_F(Service, AFullConsoleCostsItsLinesAndSaysWhy) {
+    const std::string errors = runtime_ / "stderr";
+    const std::string runtime = runtime_.Path();
+    const pid_t service = testsupport::ForkChild([&] {
+        const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+        const int diagnostics = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (full < 0 || diagnostics < 0 || dup2(full, STDOUT_FILENO) < 0 ||
+            dup2(diagnostics, STDERR_FILENO) < 0) {
+            return 126;
+        }
+        close_range(STDERR_FILENO + 1, ~0U, 0);
+        setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+        unsetenv("NOTIFY_SOCKET");
+        execl(ZORVANDELITH_BINARY, ZORVANDELITH_BINARY, nullptr);
+        return 127;
+    });
+    ASSERT_GT(service, 0);
+    // Its name is the only sign of life it can give.
+    for (int tries = 0; tries < 1000 && !NameStands(); ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(NameStands()) << "the service did not register";
+    kill(service, SIGTERM);
+    int status = -1;
+    for (int tries = 0; tries < 2000 && waitpid(service, &status, WNOHANG) == 0; ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (status == -1) {
+        kill(service, SIGKILL);
+        (void)testsupport::WaitChild(service);
+        FAIL() << "the service did not end on SIGTERM";
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_FALSE(NameStands());
+    std::stringstream said;
+    said << std::ifstream(errors).rdbuf();
+    EXPECT_EQ(
+        said.str(),
+        "zorvandelith: console: cannot write standard output, lines are dropped: No space left on device\n");
 }
 
 }  // namespace

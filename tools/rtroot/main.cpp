@@ -9,12 +9,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "rtkernel/hosted/errors.h"
+#include "rtkernel/hosted/names.h"
 #include "rtkernel/hosted/root_directory.h"
 #include "tools/rtroot/report.h"
 
@@ -48,6 +50,32 @@ struct Arguments {
 
 int Usage(const char* problem) {
     (void)std::fprintf(stderr, "rtroot: %s\n%s", problem, kUsage);
+    return EX_USAGE;
+}
+
+// The name as it can be shown on a terminal: quoted, with control characters,
+// quotes and backslashes escaped.
+std::string Quoted(const std::string& name) {
+    std::string text = "\"";
+    for (const char byte : name) {
+        const auto value = static_cast<unsigned char>(byte);
+        if (value < 0x20 || value == 0x7F || byte == '"' || byte == '\\') {
+            char escaped[8];
+            (void)std::snprintf(escaped, sizeof escaped, "\\x%02x", value);
+            text += escaped;
+        } else {
+            text += byte;
+        }
+    }
+    return text + "\"";
+}
+
+// Bad usage like any other, told apart by what is wrong with the name.
+int BadName(const std::string& name) {
+    (void)std::fprintf(stderr,
+                       "rtroot: %s is not a name: a name is 1 to %zu bytes, without '/' or control "
+                       "characters, and does not begin with '.'\n",
+                       Quoted(name).c_str(), hosted::kMaxNameLength);
     return EX_USAGE;
 }
 
@@ -121,6 +149,11 @@ std::optional<int> Parse(int argc, char** argv, Arguments& arguments) {
     if (wantsName) {
         arguments.name = words[1];
     }
+    // Checked by the kernel's own rule before anything is opened, so that a
+    // name no process could hold is blamed for what it is.
+    if (wantsName && !hosted::ValidName(arguments.name.c_str())) {
+        return BadName(arguments.name);
+    }
     if ((arguments.json && arguments.command != "list" && arguments.command != "show") ||
         (arguments.timeoutSeconds && arguments.command != "wait") ||
         (arguments.dryRun && arguments.command != "clean")) {
@@ -129,15 +162,18 @@ std::optional<int> Parse(int argc, char** argv, Arguments& arguments) {
     return std::nullopt;
 }
 
-int List(RootDirectory& root, const Arguments& arguments) {
+// No directory lists as an empty one: no names, and the same header.
+int List(RootDirectory* root, const Arguments& arguments) {
     std::vector<std::string> names;
-    if (const ErrorCode listed = root.ListNames(names); listed != ErrorCode::None) {
-        return Refused(listed, arguments.root);
+    if (root != nullptr) {
+        if (const ErrorCode listed = root->ListNames(names); listed != ErrorCode::None) {
+            return Refused(listed, arguments.root);
+        }
     }
     std::vector<rtroot::Row> rows;
     for (const std::string& name : names) {
         RootDirectory::EntryReport report;
-        if (root.Describe(name.c_str(), report) == ErrorCode::None) {  // gone meanwhile: not listed
+        if (root->Describe(name.c_str(), report) == ErrorCode::None) {  // gone meanwhile: not listed
             rows.push_back({name, report});
         }
     }
@@ -164,12 +200,14 @@ int Show(RootDirectory* root, const Arguments& arguments) {
     return report.state == RootDirectory::EntryReport::State::Live ? kShowLive : kShowNotLive;
 }
 
-int Wait(RootDirectory& root, const Arguments& arguments) {
+// Waiting creates nothing: a directory that is not there yet, or that is
+// removed and made again meanwhile, is waited for.
+int Wait(const Arguments& arguments) {
     const std::uint32_t waitMs =
         arguments.timeoutSeconds
             ? static_cast<std::uint32_t>(std::min(*arguments.timeoutSeconds * 1000.0, 4e9))
             : kWaitForever;
-    const ErrorCode result = root.WaitUntilLive(arguments.name.c_str(), waitMs);
+    const ErrorCode result = RootDirectory::WaitUntilLive(arguments.root, arguments.name.c_str(), waitMs);
     if (result == ErrorCode::TimedOut) {
         (void)std::fprintf(stderr, "rtroot: %s: not live within the time\n", arguments.name.c_str());
         return kWaitTimedOut;
@@ -210,36 +248,40 @@ int Clean(RootDirectory& root, const Arguments& arguments) {
     return status;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     Arguments arguments;
     if (const std::optional<int> done = Parse(argc, argv, arguments)) {
         return *done;
     }
-    std::unique_ptr<RootDirectory> root;
-    // Looking leaves nothing behind: only waiting creates the directory, so
-    // that a service started afterwards is seen.
-    const ErrorCode opened = arguments.command == "wait" ? RootDirectory::Open(arguments.root, root)
-                                                         : RootDirectory::OpenExisting(arguments.root, root);
-    if (opened == ErrorCode::NameNotFound) {
-        if (arguments.command == "show") {
-            return Show(nullptr, arguments);
-        }
-        (void)std::fputs(arguments.json ? "[]\n" : "", stdout);
-        return EX_OK;  // no directory: no names, nothing to clean
+    if (arguments.command == "wait") {
+        return Wait(arguments);
     }
-    if (opened != ErrorCode::None) {
+    // Looking leaves nothing behind: a missing directory is not created.
+    std::unique_ptr<RootDirectory> root;
+    const ErrorCode opened = RootDirectory::OpenExisting(arguments.root, root);
+    if (opened != ErrorCode::None && opened != ErrorCode::NameNotFound) {
         return Refused(opened, arguments.root);
     }
     if (arguments.command == "list") {
-        return List(*root, arguments);
+        return List(root.get(), arguments);
     }
     if (arguments.command == "show") {
         return Show(root.get(), arguments);
     }
-    if (arguments.command == "wait") {
-        return Wait(*root, arguments);
+    return root != nullptr ? Clean(*root, arguments) : EX_OK;  // no directory: nothing to clean
+}
+
+}  // namespace
+
+// Nothing the tool is given should make it throw; should anything still do
+// so (out of memory, say), it ends with a message rather than an abort.
+int main(int argc, char** argv) {
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& error) {
+        (void)std::fprintf(stderr, "rtroot: internal error: %s\n", error.what());
+    } catch (...) {
+        (void)std::fputs("rtroot: internal error\n", stderr);
     }
-    return Clean(*root, arguments);
+    return EX_SOFTWARE;
 }

@@ -52,14 +52,35 @@ std::string Age(std::int64_t seconds) {
     return text;
 }
 
+// A name's bytes as lowercase hexadecimal digits: every name the directory
+// can hold, UTF-8 or not, written so that a script gets its bytes back.
+std::string Hex(const std::string& bytes) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(bytes.size() * 2);
+    for (const char byte : bytes) {
+        const auto value = static_cast<unsigned char>(byte);
+        hex += kDigits[value >> 4];
+        hex += kDigits[value & 0xF];
+    }
+    return hex;
+}
+
 nlohmann::json ToJson(const Row& row, std::time_t now) {
     return {
         {"name", row.name},
+        {"nameHex", Hex(row.name)},
         {"state", StateName(row.report.state)},
         {"type", row.report.type},
         {"typeName", TypeName(row.report.type)},
         {"pid", row.report.state == State::Live ? nlohmann::json(row.report.pid) : nlohmann::json(nullptr)},
         {"ageSeconds", AgeSeconds(row, now)}};
+}
+
+// A name need not be UTF-8, and JSON text must be: a byte that is not part of
+// valid UTF-8 is written as U+FFFD in "name", and "nameHex" keeps the bytes.
+std::string Dump(const nlohmann::json& value) {
+    return value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace
@@ -107,11 +128,11 @@ std::string Json(const std::vector<Row>& rows) {
     for (const Row& row : rows) {
         list.push_back(ToJson(row, now));
     }
-    return list.dump(2) + "\n";
+    return Dump(list);
 }
 
 std::string JsonObject(const Row& row) {
-    return ToJson(row, std::time(nullptr)).dump(2) + "\n";
+    return Dump(ToJson(row, std::time(nullptr)));
 }
 
 }  // namespace rtroot
