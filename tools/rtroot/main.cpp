@@ -164,17 +164,17 @@ std::optional<int> Parse(int argc, char** argv, Arguments& arguments) {
 
 // No directory lists as an empty one: no names, and the same header.
 int List(RootDirectory* root, const Arguments& arguments) {
-    std::vector<std::string> names;
+    std::vector<rtroot::Row> rows;
     if (root != nullptr) {
+        std::vector<std::string> names;
         if (const ErrorCode listed = root->ListNames(names); listed != ErrorCode::None) {
             return Refused(listed, arguments.root);
         }
-    }
-    std::vector<rtroot::Row> rows;
-    for (const std::string& name : names) {
-        RootDirectory::EntryReport report;
-        if (root->Describe(name.c_str(), report) == ErrorCode::None) {  // gone meanwhile: not listed
-            rows.push_back({name, report});
+        for (const std::string& name : names) {
+            RootDirectory::EntryReport report;
+            if (root->Describe(name.c_str(), report) == ErrorCode::None) {  // gone meanwhile: not listed
+                rows.push_back({name, report});
+            }
         }
     }
     (void)std::fputs((arguments.json ? rtroot::Json(rows) : rtroot::Table(rows, std::time(nullptr))).c_str(),
