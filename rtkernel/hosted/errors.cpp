@@ -52,6 +52,10 @@ const char* ErrorText(std::uint32_t code) {
             return "Host system call failed";
         case ErrorCode::NotAnEntry:
             return "Name is taken by a directory, which is not an entry";
+        case ErrorCode::RootBusy:
+            return "Root directory is locked by a process that does not let go";
+        case ErrorCode::Interrupted:
+            return "Interrupted by a termination request";
     }
     return "Unknown error code";
 }

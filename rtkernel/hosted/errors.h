@@ -27,6 +27,8 @@ enum class ErrorCode : std::uint32_t {
     RootNotWritable = 0x14,
     HostFailure = 0x15,
     NotAnEntry = 0x16,
+    RootBusy = 0x17,
+    Interrupted = 0x18,
 };
 
 const char* ErrorText(std::uint32_t code);

@@ -9,25 +9,11 @@
 #include <chrono>
 
 #include "rtkernel/hosted/host_output.h"
+#include "rtkernel/hosted/notification_signals.h"
 #include "rtkernel/kernel.h"
 
 namespace hosted {
 namespace {
-
-sigset_t SelectedSignals(std::uint32_t mask) {
-    sigset_t signals;
-    sigemptyset(&signals);
-    if ((mask & kNotifyTermination) != 0) {
-        sigaddset(&signals, SIGTERM);
-        sigaddset(&signals, SIGINT);
-    }
-    if ((mask & kNotifyOtherEvents) != 0) {
-        sigaddset(&signals, SIGHUP);
-        sigaddset(&signals, SIGUSR1);
-        sigaddset(&signals, SIGUSR2);
-    }
-    return signals;
-}
 
 // Runs when the program is loaded, before main and before any thread exists,
 // so every thread inherits the mask and no signal can slip in unblocked. A

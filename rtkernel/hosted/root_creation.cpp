@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "rtkernel/hosted/root_directory.h"
+#include "rtkernel/hosted/root_locks.h"
 
 namespace hosted {
 namespace {
@@ -125,7 +126,8 @@ ErrorCode RootDirectory::LinkEntry(const UniqueFd& file, const std::string& work
 }
 
 // Work files left by processes that died before linking them are removed, so
-// they neither pile up nor stand in anyone's way. One still in use is locked.
+// they neither pile up nor stand in anyone's way; one still in use is locked by
+// its creator. They go as any ownerless thing goes, inside the change lock.
 void RootDirectory::SweepAbandonedWorkFiles() {
     std::vector<std::string> files;
     if (ListFiles(files) != ErrorCode::None) {
@@ -133,18 +135,27 @@ void RootDirectory::SweepAbandonedWorkFiles() {
     }
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
+    std::vector<std::string> abandoned;
     for (const std::string& file : files) {
         struct stat status {};
-        if (!file.starts_with(kWorkNamePrefix) ||
-            fstatat(Fd(), file.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode) ||
-            now.tv_sec - status.st_mtim.tv_sec < kAbandonedWorkFileSeconds) {
-            continue;
+        if (file.starts_with(kWorkNamePrefix) &&
+            fstatat(Fd(), file.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode) &&
+            now.tv_sec - status.st_mtim.tv_sec >= kAbandonedWorkFileSeconds) {
+            abandoned.push_back(file);
         }
-        UniqueFd opened;
-        FileId removed;
-        if (OpenEntryFile(Fd(), file.c_str(), IdOf(status), O_RDWR, opened) == 0 &&
-            TakeRemoverLock(opened.Get(), false)) {
-            (void)UnlinkIfStillNamed(file.c_str(), opened.Get(), removed, true);
+    }
+    if (abandoned.empty()) {
+        return;
+    }
+    const ChangeLock lock(Fd());
+    if (lock.Result() != ErrorCode::None) {
+        return;  // swept by a later claimant
+    }
+    for (const std::string& file : abandoned) {
+        EntryStatus status;
+        if (StatEntry(Fd(), file.c_str(), status) == 0 && status.kind == EntryKind::EntryFile &&
+            CheckOwnerless(file.c_str(), status) == ErrorCode::None) {
+            (void)unlinkat(Fd(), file.c_str(), 0);  // a sweep that fails is tried again by the next claimant
         }
     }
 }

@@ -11,16 +11,18 @@
 
 #include "rtkernel/hosted/host_output.h"
 #include "rtkernel/hosted/names.h"
+#include "rtkernel/hosted/root_locks.h"
 #include "rtkernel/hosted/root_path.h"
-#include "rtkernel/hosted/root_removal_lock.h"
 
 namespace hosted {
 namespace {
 
 constexpr const char* kRootDirectoryName = "rtroot";
 constexpr mode_t kDirectoryMode = 0700;
-// A lookup that finds the name replaced while it looked tries again, a few times.
+// A lookup that finds the name replaced while it looked tries again, a few
+// times; so does a link that finds the name freed by its owner meanwhile.
 constexpr int kLookupAttempts = 4;
+constexpr int kLinkAttempts = 4;
 
 bool PermissionError(int error) {
     return error == EACCES || error == EPERM || error == EROFS;
@@ -64,7 +66,7 @@ ErrorCode Examine(const std::string& subject, int statResult, const struct stat&
     return unsafe;
 }
 
-std::string Subject(const std::string& path) {
+std::string SubjectOf(const std::string& path) {
     return "root directory " + path;
 }
 
@@ -97,7 +99,7 @@ ErrorCode RootDirectory::OpenExisting(const std::string& path, std::unique_ptr<R
 // opened is looked at again, as the name may have been swapped meanwhile.
 ErrorCode RootDirectory::OpenAs(const std::string& path, bool create,
                                 std::unique_ptr<RootDirectory>& opened) {
-    const std::string subject = Subject(path);
+    const std::string subject = SubjectOf(path);
     const bool created = create && mkdir(path.c_str(), kDirectoryMode) == 0;
     if (create && !created && errno != EEXIST) {
         DiagnoseHostFailure(subject, "cannot create", errno);
@@ -138,6 +140,10 @@ ErrorCode RootDirectory::OpenAs(const std::string& path, bool create,
 RootDirectory::RootDirectory(std::string path, UniqueFd directory)
     : path_(std::move(path)), directory_(std::make_shared<const UniqueFd>(std::move(directory))) {}
 
+std::string RootDirectory::Subject() const {
+    return SubjectOf(path_);
+}
+
 // Says on stderr what failed, and gives the error a caller sees for it: a
 // directory that refuses writing is told apart from any other host failure.
 ErrorCode RootDirectory::HostFailure(const char* action, int error, const char* name) const {
@@ -145,7 +151,7 @@ ErrorCode RootDirectory::HostFailure(const char* action, int error, const char* 
     if (name != nullptr) {
         what += std::string(" ") + name;
     }
-    DiagnoseHostFailure(Subject(path_), what.c_str(), error);
+    DiagnoseHostFailure(Subject(), what.c_str(), error);
     return PermissionError(error) ? ErrorCode::RootNotWritable : ErrorCode::HostFailure;
 }
 
@@ -163,16 +169,7 @@ ErrorCode RootDirectory::Catalog(const char* name, std::uint16_t type, Handle ob
     }
     ErrorCode linked = LinkEntry(file, workName, name);
     if (linked == ErrorCode::NameTaken) {
-        // A removal in flight is let finish: the name it frees is tried once
-        // more. Still taken, by a dead owner's entry, it is claimed before any
-        // other remover may act, so that no cleaner takes it away between
-        // this failure and the replacement the caller will make.
-        const RemovalLock settled(Fd());
-        linked = LinkEntry(file, workName, name);
-        if (linked == ErrorCode::NameTaken) {
-            file.Reset();  // the claim needs no more descriptors than the entry did
-            StakeClaim(name);
-        }
+        linked = LinkOrClaim(file, workName, name);
     }
     if (!workName.empty()) {
         unlinkat(Fd(), workName.c_str(), 0);
@@ -182,8 +179,45 @@ ErrorCode RootDirectory::Catalog(const char* name, std::uint16_t type, Handle ob
     }
     owned_.insert_or_assign(name, OwnedEntry{std::move(file), id});
     ForgetOwnerless(name);
-    (void)TakeClaim(name, FileId{});
+    ForgetClaim(name);
     return ErrorCode::None;
+}
+
+// The second try, inside the change lock: what stands at the name now stays
+// there until the lock is let go, unless its live owner removes it, which
+// frees the name for the next link. Found ownerless, it is claimed in the same
+// hold, before any cleaner can act on it.
+ErrorCode RootDirectory::LinkOrClaim(UniqueFd& file, const std::string& workName, const char* name) {
+    const ChangeLock lock(Fd());
+    if (lock.Result() != ErrorCode::None) {
+        return ChangeLockFailure(lock, name);
+    }
+    for (int attempt = 0; attempt < kLinkAttempts; ++attempt) {
+        if (const ErrorCode linked = LinkEntry(file, workName, name); linked != ErrorCode::NameTaken) {
+            return linked;
+        }
+        EntryStatus status;
+        if (const int error = StatEntry(Fd(), name, status); error != 0) {
+            if (error == ENOENT) {
+                continue;
+            }
+            return HostFailure("cannot examine", error, name);
+        }
+        if (status.kind == EntryKind::Directory) {
+            return ErrorCode::NameTaken;
+        }
+        file.Reset();  // the examination needs no more descriptors than the entry did
+        if (CheckOwnerless(name, status) == ErrorCode::None) {
+            if (StakeClaim(Fd(), name)) {
+                RememberClaim(name);
+            } else {
+                (void)HostFailure("cannot claim", errno, name);  // unclaimed, a cleaner may still race it
+            }
+            RememberOwnerless(name);
+        }
+        return ErrorCode::NameTaken;
+    }
+    return ErrorCode::NameTaken;
 }
 
 // The kind of file is learnt without opening it; only an entry file of this
@@ -195,10 +229,8 @@ ErrorCode RootDirectory::LookupOnce(const char* name, std::shared_ptr<RootEntry>
             return error == ENOENT ? ErrorCode::NameNotFound : HostFailure("cannot examine", error, name);
         }
         std::string record;
-        // A claim is only ever held on a dead owner's entry, and what is no
-        // entry file has no owner: either way the name is remembered ownerless.
-        const bool claimed = status.kind == EntryKind::EntryFile && ReadClaimed(name, status.id, record);
-        if (status.kind == EntryKind::EntryFile && !claimed) {
+        bool ownerless = true;  // what is no entry file has no owner
+        if (status.kind == EntryKind::EntryFile) {
             UniqueFd file;
             const int error = OpenEntryFile(Fd(), name, status.id, O_RDONLY, file);
             if (error == ENOENT || error == ESTALE) {
@@ -209,11 +241,12 @@ ErrorCode RootDirectory::LookupOnce(const char* name, std::shared_ptr<RootEntry>
                 return HostFailure("cannot open", error, name);
             }
             record = ReadRecord(file.Get());
-            if (!OwnerHoldsEntryLock(file.Get())) {
-                RememberOwnerless(name);
-            }
-        } else {
+            ownerless = !OwnerHoldsEntryLock(file.Get());
+        }
+        if (ownerless) {
             RememberOwnerless(name);
+        } else {
+            ForgetClaim(name);  // a live holder has it: there is nothing to replace
         }
         found = std::make_shared<RootEntry>(directory_, name, status, std::move(record));
         return ErrorCode::None;

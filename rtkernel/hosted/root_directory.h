@@ -3,13 +3,32 @@
 // that wrote them. This file is its policy: where it is, which directory is
 // safe to use, and how a name is claimed, found, waited for and removed.
 //
-// A name is claimed by creating its entry file complete, locked and unnamed,
-// and then linking it to the name: link never replaces, so of all racers
-// exactly one wins. A name is removed only by its owner, or by whoever holds
-// the lock of an entry whose owner is gone; the final check that the name
-// still stands for that file and the unlink are made under the directory's
-// removal lock, so no remover can take away a file that replaced the one it
-// checked, whatever kind of file stood there.
+// Why exactly one process holds a name, whatever runs at the same time. An
+// entry is written and locked by its owner before it has a name, and the owner
+// holds that lock for as long as it lives, so an entry is live exactly while
+// its lock is held. What a name stands for changes in three ways only:
+//  1. A link, which never replaces: it succeeds only on a free name, so of all
+//     racers exactly one wins.
+//  2. An owner's removal of its own live entry. It needs no lock: while the
+//     owner lives nobody else removes the entry, and no link can land on a
+//     taken name, so the name still stands for it between check and unlink.
+//  3. The removal of what has no live owner (a dead owner's entry, damaged
+//     content, a symlink, FIFO, socket, device or another user's file). The
+//     remover examines the thing, checks the owner's lock and unlinks, all in
+//     one hold of the directory's change lock (root_locks.h). No other removal
+//     of type 3 can run in between, a type-2 removal touches only a live entry
+//     (which this check refuses), and a link cannot land on the taken name: so
+//     what is unlinked is what was examined, and a live entry is never unlinked
+//     by anyone but its owner.
+// A start whose link finds the name taken tries again inside the change lock;
+// still taken by something ownerless, it claims the name in that same hold. A
+// cleaner (a remover without a claim of its own) that comes later sees the
+// claim and leaves the name to the claimant; one that came earlier has freed
+// the name, which the second link then takes; and a remover that finds the
+// name already gone after it saw it ownerless counts that removal as its own.
+// So a cleaner never makes a start fail, and a start fails only because a
+// live holder exists. Every wait for the change lock is bounded and ends early
+// on a pending termination, so no holder elsewhere can hang a start or a stop.
 #pragma once
 
 #include <sys/types.h>
@@ -25,6 +44,7 @@
 
 #include "rtkernel/hosted/errors.h"
 #include "rtkernel/hosted/root_entry.h"
+#include "rtkernel/hosted/root_locks.h"
 #include "rtkernel/hosted/unique_fd.h"
 #include "rtkernel/kernel.h"
 
@@ -86,7 +106,9 @@ private:
     RootDirectory(std::string path, UniqueFd directory);
     static ErrorCode OpenAs(const std::string& path, bool create, std::unique_ptr<RootDirectory>& opened);
     int Fd() const { return directory_->Get(); }
+    std::string Subject() const;
     ErrorCode HostFailure(const char* action, int error, const char* name = nullptr) const;
+    ErrorCode ChangeLockFailure(const ChangeLock& lock, const char* name) const;
     ErrorCode LookupOnce(const char* name, std::shared_ptr<RootEntry>& found) const;
     // Looks the name up again at every change in the directory until settled
     // says the result will do, or the time runs out.
@@ -97,37 +119,30 @@ private:
     ErrorCode CreateLockedEntry(std::uint16_t type, Handle object, std::string& workName, UniqueFd& file,
                                 FileId& id);
     ErrorCode LinkEntry(const UniqueFd& file, const std::string& workName, const char* name);
-    ErrorCode RemoveStale(const char* name, FileId& removed);
-    ErrorCode PinDeadOwnersEntry(const char* name, FileId id, UniqueFd& pinned, bool& waited);
-    ErrorCode PinUnlockable(const char* name, UniqueFd& pinned) const;
-    ErrorCode UnlinkIfStillNamed(const char* name, int pinned, FileId& removed, bool respectClaims);
-    ErrorCode UnlinkIfNamedAs(const char* name, FileId held, FileId& removed);
-    void StakeClaim(const char* name);
-    UniqueFd TakeClaim(const char* name, FileId id);
+    ErrorCode LinkOrClaim(UniqueFd& file, const std::string& workName, const char* name);
+    ErrorCode RemoveOwn(const char* name, FileId own, FileId& removed);
+    ErrorCode RemoveOwnerless(const char* name, FileId& removed);
+    ErrorCode CheckOwnerless(const char* name, const EntryStatus& status) const;
     void SweepAbandonedWorkFiles();
     ErrorCode ListFiles(std::vector<std::string>& files) const;
-    bool ReadClaimed(const char* name, FileId id, std::string& record) const;
+
+    // What this process remembers of names (root_notes.cpp): those it found
+    // with no live owner, so that one that vanishes before this process removes
+    // it counts as removed; and those it claimed.
     void RememberOwnerless(const char* name) const;
-    bool ForgetOwnerless(const char* name) const;
+    bool SawOwnerless(const char* name) const;
+    void ForgetOwnerless(const char* name) const;
+    void RememberClaim(const char* name);
+    bool HoldsClaim(const char* name) const;
+    void ForgetClaim(const char* name) const;
 
     std::string path_;
     std::shared_ptr<const UniqueFd> directory_;
     std::mutex mutex_;
     std::map<std::string, OwnedEntry, std::less<>> owned_;
-    // Names this process looked up and found with no live owner: should such a
-    // name vanish before this process removes it, another remover got there
-    // first, and the removal this process asked for has happened.
-    // Stale entries this process claimed when its catalog found them in the
-    // way: the claim keeps cleaners off them until this process replaces them,
-    // and its descriptor serves the lookup and the removal that follow.
-    struct Claim {
-        UniqueFd file;
-        FileId id;
-    };
-    mutable std::mutex claimsMutex_;
-    std::map<std::string, Claim, std::less<>> claims_;
-    mutable std::mutex foundOwnerlessMutex_;
+    mutable std::mutex notesMutex_;
     mutable std::set<std::string, std::less<>> foundOwnerless_;
+    mutable std::set<std::string, std::less<>> claimed_;
     unsigned workNameCounter_ = 0;
 };
 

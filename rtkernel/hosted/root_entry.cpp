@@ -12,8 +12,6 @@ namespace hosted {
 namespace {
 
 constexpr std::size_t kMaxRecordLength = 96;
-constexpr off_t kRemoverLockStart = 1;
-constexpr off_t kClaimLockStart = 2;
 constexpr std::string_view kRecordStart = "rtentry 1 type=";
 constexpr std::string_view kRecordObject = " object=";
 constexpr std::string_view kRecordPid = " pid=";
@@ -148,34 +146,11 @@ bool TakeEntryLock(int fd) {
     return fcntl(fd, F_OFD_SETLK, &lock) == 0;
 }
 
-bool TakeRemoverLock(int fd, bool wait) {
-    struct flock lock = WholeFileWriteLock();
-    lock.l_start = kRemoverLockStart;
-    lock.l_len = 1;
-    int result = 0;
-    while ((result = fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock)) != 0 && errno == EINTR) {
-    }
-    return result == 0;
-}
-
-bool TakeClaimLock(int fd) {
-    struct flock lock = WholeFileWriteLock();
-    lock.l_type = F_RDLCK;
-    lock.l_start = kClaimLockStart;
-    lock.l_len = 1;
-    return fcntl(fd, F_OFD_SETLK, &lock) == 0;
-}
-
-bool ClaimPending(int fd) {
-    struct flock lock = WholeFileWriteLock();
-    lock.l_start = kClaimLockStart;
-    lock.l_len = 1;
-    return fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type == F_RDLCK;
-}
-
 bool OwnerHoldsEntryLock(int fd) {
     struct flock lock = WholeFileWriteLock();
-    return fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK && lock.l_start == 0;
+    // A lock that cannot be asked about is taken to be held: a live entry must
+    // never read as one to remove.
+    return fcntl(fd, F_OFD_GETLK, &lock) != 0 || lock.l_type != F_UNLCK;
 }
 
 RootEntry::RootEntry(std::shared_ptr<const UniqueFd> directory, std::string name, EntryStatus status,

@@ -63,19 +63,10 @@ std::uint16_t RecordedType(const std::string& text);
 // The recorded process id of a whole record, or 0.
 std::int64_t RecordedPid(const std::string& text);
 
-// The owner of an entry holds a lock on all of it for as long as it lives. A
-// remover proves the owner gone by locking all but the first byte, which
-// conflicts with the owner's lock and every other remover's, and which a
-// reader tells apart from the owner's: an entry being removed is not live.
-// Each is false (errno set) when the lock is held elsewhere or cannot be had.
+// The owner of an entry holds a lock on all of it for as long as it lives.
+// False (errno set) when the lock cannot be had.
 bool TakeEntryLock(int fd);
-bool TakeRemoverLock(int fd, bool wait);
 bool OwnerHoldsEntryLock(int fd);
-// A process about to replace a stale entry says so with a shared lock on a
-// byte of its own, which only a dead owner's entry admits; a cleaner that
-// finds one leaves the entry to the claimant.
-bool TakeClaimLock(int fd);
-bool ClaimPending(int fd);
 
 // What a lookup found. It keeps no descriptor: its liveness is asked again at
 // the name, of the same file, each time, so that a handle costs nothing while

@@ -1,6 +1,6 @@
-// How a name goes: by its owner, or by whoever proves the owner dead, with the
-// last check and the unlink under the removal lock and the file held open; and
-// the claims that keep cleaners off an entry a starting process will replace.
+// How a name goes: an owner removes its own live entry; anything else that
+// stands at a name is removed only while it has no live owner, examined and
+// unlinked inside one hold of the change lock.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,14 +9,21 @@
 #include <cerrno>
 #include <string>
 
+#include "rtkernel/hosted/host_output.h"
 #include "rtkernel/hosted/names.h"
 #include "rtkernel/hosted/root_directory.h"
-#include "rtkernel/hosted/root_removal_lock.h"
+#include "rtkernel/hosted/root_locks.h"
 
 namespace hosted {
 namespace {
 
 std::atomic<unsigned> pauseBeforeUnlinkMs{0};
+
+void PauseForTests() {
+    if (const unsigned pause = pauseBeforeUnlinkMs.load(); pause != 0) {
+        usleep(pause * 1000);
+    }
+}
 
 }  // namespace
 
@@ -24,172 +31,107 @@ ErrorCode RootDirectory::Uncatalog(const char* name, FileId& removed) {
     if (!ValidName(name)) {
         return ErrorCode::BadName;
     }
+    removed = FileId{};
     std::lock_guard lock(mutex_);
     const auto own = owned_.find(name);
     if (own == owned_.end()) {
-        return RemoveStale(name, removed);
+        const ErrorCode result = RemoveOwnerless(name, removed);
+        if (result != ErrorCode::None) {
+            ForgetClaim(name);  // the replacement it was for will not follow
+        }
+        return result;
     }
-    // Our own entry stays locked by us until it goes, so no other remover can
-    // take it; a file put at the name in its place is not ours to remove.
-    const ErrorCode result = UnlinkIfNamedAs(name, own->second.id, removed);
+    const ErrorCode result = RemoveOwn(name, own->second.id, removed);
     if (result != ErrorCode::RootNotWritable && result != ErrorCode::HostFailure) {
         owned_.erase(own);
     }
     return result;
 }
 
-// An entry file is removed by whoever takes its lock, which proves its owner
-// gone and keeps every other remover out. What cannot hold a lock (a symlink,
-// FIFO, socket or device) and a file of another user have no live owner here.
-ErrorCode RootDirectory::RemoveStale(const char* name, FileId& removed) {
-    EntryStatus status;
-    if (const int error = StatEntry(Fd(), name, status); error != 0) {
-        if (error == ENOENT) {
-            return ForgetOwnerless(name) ? ErrorCode::None : ErrorCode::NameNotFound;
-        }
-        return HostFailure("cannot examine", error, name);
-    }
-    if (status.kind == EntryKind::Directory) {
-        return ErrorCode::NotAnEntry;
-    }
-    // A process that claimed the entry replaces it; a cleaner leaves it to a claimant.
-    UniqueFd pinned = TakeClaim(name, status.id);
-    const bool respectClaims = !pinned.Valid();
-    bool waitedForAnotherRemover = false;
-    const ErrorCode pinnedResult = status.kind == EntryKind::EntryFile
-                                       ? PinDeadOwnersEntry(name, status.id, pinned, waitedForAnotherRemover)
-                                       : PinUnlockable(name, pinned);
-    if (pinnedResult != ErrorCode::None) {
-        return pinnedResult;
-    }
-    const ErrorCode result = UnlinkIfStillNamed(name, pinned.Get(), removed, respectClaims);
-    if (result == ErrorCode::None || (waitedForAnotherRemover && result == ErrorCode::NameNotFound)) {
-        ForgetOwnerless(name);
-        return ErrorCode::None;
-    }
-    return result;
-}
-
-// The file is held open from here to the unlink, so that its number cannot
-// pass to a new file that the last check would mistake for it. Its remover
-// lock proves the owner gone and keeps other removers out; one that is
-// already at it is waited for, as its removal is this one's too.
-ErrorCode RootDirectory::PinDeadOwnersEntry(const char* name, FileId id, UniqueFd& pinned, bool& waited) {
-    const int error = pinned.Valid() ? 0 : OpenEntryFile(Fd(), name, id, O_RDWR, pinned);
-    if (error == ENOENT) {
-        return ErrorCode::NameNotFound;
-    }
-    if (error == ESTALE) {
-        return ErrorCode::NotOwner;  // another process replaced it meanwhile
-    }
-    if (error != 0) {
-        return HostFailure("cannot open", error, name);
-    }
-    if (TakeRemoverLock(pinned.Get(), false)) {
-        return ErrorCode::None;
-    }
-    if (errno != EAGAIN && errno != EACCES) {
-        return HostFailure("cannot lock", errno, name);
-    }
-    if (OwnerHoldsEntryLock(pinned.Get())) {
-        return ErrorCode::NotOwner;
-    }
-    if (!TakeRemoverLock(pinned.Get(), true)) {
-        return HostFailure("cannot lock", errno, name);
-    }
-    waited = true;
-    return ErrorCode::None;
-}
-
-// What can hold no lock has no live owner; a path descriptor pins it without
-// opening it, so a FIFO or device is never opened.
-ErrorCode RootDirectory::PinUnlockable(const char* name, UniqueFd& pinned) const {
-    pinned.Reset(openat(Fd(), name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    if (!pinned.Valid()) {
-        return errno == ENOENT ? ErrorCode::NameNotFound : HostFailure("cannot open", errno, name);
-    }
-    return ErrorCode::None;
-}
-
-ErrorCode RootDirectory::UnlinkIfStillNamed(const char* name, int pinned, FileId& removed,
-                                            bool respectClaims) {
-    const RemovalLock lock(Fd());
-    if (!lock.Held()) {
-        return HostFailure("cannot lock for removal", errno);
-    }
-    if (respectClaims && ClaimPending(pinned)) {
-        return ErrorCode::NotOwner;
-    }
-    struct stat held {};
-    if (fstat(pinned, &held) != 0) {
-        return HostFailure("cannot examine", errno, name);
-    }
-    return UnlinkIfNamedAs(name, IdOf(held), removed);
-}
-
-// The last check and the unlink. Our own live entry needs no removal lock
-// around them: no other remover can take its lock, so nobody else can unlink
-// it or put another file at its name meanwhile.
-ErrorCode RootDirectory::UnlinkIfNamedAs(const char* name, FileId held, FileId& removed) {
+// No lock is needed around the owner's own removal: while the owner lives no
+// remover takes its entry, and no link can put anything at a name that is
+// taken, so the name still stands for the entry between the check and the
+// unlink.
+ErrorCode RootDirectory::RemoveOwn(const char* name, FileId own, FileId& removed) {
     EntryStatus now;
     if (const int error = StatEntry(Fd(), name, now); error != 0) {
         return error == ENOENT ? ErrorCode::NameNotFound : HostFailure("cannot examine", error, name);
     }
-    if (now.id != held) {
+    if (now.id != own) {
         return ErrorCode::NotOwner;
     }
-    if (const unsigned pause = pauseBeforeUnlinkMs.load(); pause != 0) {
-        usleep(pause * 1000);
-    }
+    PauseForTests();
     if (unlinkat(Fd(), name, 0) != 0) {
         return HostFailure("cannot remove", errno, name);
     }
-    removed = now.id;
+    removed = own;
     return ErrorCode::None;
 }
 
-void RootDirectory::StakeClaim(const char* name) {
+// Examined and unlinked in one hold of the change lock, so what goes is what
+// was examined: no other remover acts in between, nothing can be linked over
+// it, and only its owner could remove a live entry, which this one is not.
+ErrorCode RootDirectory::RemoveOwnerless(const char* name, FileId& removed) {
+    const ChangeLock lock(Fd());
+    if (lock.Result() != ErrorCode::None) {
+        return ChangeLockFailure(lock, name);
+    }
     EntryStatus status;
+    if (const int error = StatEntry(Fd(), name, status); error != 0) {
+        if (error != ENOENT) {
+            return HostFailure("cannot examine", error, name);
+        }
+        // Another remover got there first: the removal this process asked for,
+        // of something it found ownerless, has happened.
+        return SawOwnerless(name) ? ErrorCode::None : ErrorCode::NameNotFound;
+    }
+    if (status.kind == EntryKind::Directory) {
+        return ErrorCode::NotAnEntry;
+    }
+    if (!HoldsClaim(name) && ClaimedByAnother(Fd(), name)) {
+        return ErrorCode::NotOwner;  // a starting process replaces it
+    }
+    if (const ErrorCode owner = CheckOwnerless(name, status); owner != ErrorCode::None) {
+        return owner;
+    }
+    PauseForTests();
+    if (unlinkat(Fd(), name, 0) != 0) {
+        return HostFailure("cannot remove", errno, name);
+    }
+    removed = status.id;
+    ForgetOwnerless(name);
+    return ErrorCode::None;
+}
+
+// None when nothing lives behind what stands at the name. Only an entry file
+// of this user's can have a live owner, who holds its lock; what can hold no
+// lock, and another user's file, never has one here.
+ErrorCode RootDirectory::CheckOwnerless(const char* name, const EntryStatus& status) const {
+    if (status.kind != EntryKind::EntryFile) {
+        return ErrorCode::None;
+    }
     UniqueFd file;
-    if (StatEntry(Fd(), name, status) != 0 || status.kind != EntryKind::EntryFile ||
-        OpenEntryFile(Fd(), name, status.id, O_RDWR, file) != 0 || !TakeClaimLock(file.Get())) {
-        return;  // a live owner's entry admits no claim; nor does what is no entry file
+    const int error = OpenEntryFile(Fd(), name, status.id, O_RDONLY, file);
+    if (error == ENOENT || error == ESTALE) {
+        return ErrorCode::NotOwner;  // its owner removed it this instant: it was live
     }
-    std::lock_guard lock(claimsMutex_);
-    claims_.insert_or_assign(name, Claim{std::move(file), status.id});
-}
-
-// The claim's descriptor, when this process holds one for that very file; the
-// claim ends either way.
-UniqueFd RootDirectory::TakeClaim(const char* name, FileId id) {
-    std::lock_guard lock(claimsMutex_);
-    const auto claim = claims_.find(name);
-    if (claim == claims_.end()) {
-        return UniqueFd();
+    if (error != 0) {
+        return HostFailure("cannot open", error, name);
     }
-    UniqueFd file = claim->second.id == id ? std::move(claim->second.file) : UniqueFd();
-    claims_.erase(claim);
-    return file;
+    return OwnerHoldsEntryLock(file.Get()) ? ErrorCode::NotOwner : ErrorCode::None;
 }
 
-bool RootDirectory::ReadClaimed(const char* name, FileId id, std::string& record) const {
-    std::lock_guard lock(claimsMutex_);
-    const auto claim = claims_.find(name);
-    if (claim == claims_.end() || claim->second.id != id) {
-        return false;
+ErrorCode RootDirectory::ChangeLockFailure(const ChangeLock& lock, const char* name) const {
+    const std::string what = std::string("cannot lock for a change of ") + name;
+    switch (lock.Result()) {
+        case ErrorCode::RootBusy:
+            DiagnoseHostFailure(Subject(), (what + ": held elsewhere for too long").c_str(), 0);
+            return ErrorCode::RootBusy;
+        case ErrorCode::Interrupted:
+            return ErrorCode::Interrupted;
+        default:
+            return HostFailure(what.c_str(), lock.Error());
     }
-    record = ReadRecord(claim->second.file.Get());
-    return true;
-}
-
-void RootDirectory::RememberOwnerless(const char* name) const {
-    std::lock_guard lock(foundOwnerlessMutex_);
-    foundOwnerless_.insert(name);
-}
-
-bool RootDirectory::ForgetOwnerless(const char* name) const {
-    std::lock_guard lock(foundOwnerlessMutex_);
-    return foundOwnerless_.erase(name) > 0;
 }
 
 void RootDirectory::PauseBeforeUnlink(unsigned milliseconds) {

@@ -1,11 +1,14 @@
 // The root directory's promise under a hostile host: of all instances exactly
 // one holds the name, a live holder's entry is never read as dead, a dead
 // holder's entry is always replaceable, and SIGTERM always ends the service.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -176,6 +179,64 @@ TEST_F(Holder, AStaleNameIsReplacedWithNoMoreDescriptorsThanACleanStart) {
     tight.Signal(SIGTERM);
     EXPECT_EQ(tight.WaitForExit(), 0);
     EXPECT_EQ(tight.Console(), WholeLife());
+}
+
+// A process elsewhere that takes the directory's change lock and stops (a
+// cleaner stopped with Ctrl-Z, say) costs a start its registration, after a
+// bounded wait or at once on SIGTERM, and never the orderly shutdown.
+TEST_F(Holder, AStoppedLockHolderElsewhereNeitherHangsAStartNorKeepsItFromStopping) {
+    struct Case {
+        const char* name;
+        bool terminate;  // SIGTERM while the start waits for the lock
+        const char* error;
+        std::chrono::milliseconds within;
+    };
+    const Case cases[] = {
+        {"bounded wait", false, "Error nr=17 Root directory is locked by a process that does not let go", 6s},
+        {"SIGTERM", true, "Error nr=18 Interrupted by a termination request", 1s},
+    };
+    for (const Case& c : cases) {
+        {
+            ServiceProcess killed(Options());  // a stale entry, so the start needs the lock
+            ASSERT_TRUE(killed.WaitForLine(kInitialized));
+            killed.Signal(SIGKILL);
+            ASSERT_EQ(killed.WaitForExit(), -SIGKILL);
+        }
+        int locked[2];
+        ASSERT_EQ(pipe(locked), 0);
+        const pid_t holder = fork();
+        if (holder == 0) {
+            const int directory = open(RootPath().c_str(), O_RDONLY | O_DIRECTORY);
+            const char ready = flock(directory, LOCK_EX) == 0 ? 'y' : 'n';
+            (void)!write(locked[1], &ready, 1);
+            pause();
+            _exit(0);
+        }
+        close(locked[1]);
+        char ready = 0;
+        ASSERT_EQ(read(locked[0], &ready, 1), 1);
+        close(locked[0]);
+        ASSERT_EQ(ready, 'y');
+
+        ServiceProcess start(Options());
+        ASSERT_TRUE(start.WaitForLine(kStarted)) << c.name;
+        std::this_thread::sleep_for(300ms);  // well inside its wait for the lock
+        const auto asked = std::chrono::steady_clock::now();
+        if (c.terminate) {
+            start.Signal(SIGTERM);
+        }
+        EXPECT_EQ(start.WaitForExit(), 0) << c.name;
+        EXPECT_LE(std::chrono::steady_clock::now() - asked, c.within) << c.name;
+        EXPECT_EQ(start.Console(),
+                  Lines({kStarted, "Cannot catalog process name", c.error, kCleaningUp, kCleanedUp}))
+            << c.name;
+        kill(holder, SIGKILL);
+        waitpid(holder, nullptr, 0);
+        ServiceProcess next(Options());  // the stale entry is still replaceable
+        ASSERT_TRUE(next.WaitForLine(kInitialized)) << c.name << next.Console();
+        next.Signal(SIGTERM);
+        EXPECT_EQ(next.WaitForExit(), 0) << c.name;
+    }
 }
 
 }  // namespace
