@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "rtkernel/hosted/root_directory.h"
+#include "rtkernel/hosted/root/directory.h"
 
 extern char** environ;
 

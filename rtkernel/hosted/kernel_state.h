@@ -10,7 +10,7 @@
 #include "rtkernel/hosted/errors.h"
 #include "rtkernel/hosted/handle_table.h"
 #include "rtkernel/hosted/local_directory.h"
-#include "rtkernel/hosted/root_directory.h"
+#include "rtkernel/hosted/root/directory.h"
 #include "rtkernel/kernel.h"
 
 namespace hosted {

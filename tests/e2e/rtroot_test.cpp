@@ -12,7 +12,7 @@
 #include <set>
 #include <thread>
 
-#include "rtkernel/hosted/root_directory.h"
+#include "rtkernel/hosted/root/directory.h"
 #include "tests/e2e/service_process.h"
 #include "tests/support/console_lines.h"
 #include "tests/support/temp_dir.h"

@@ -1,4 +1,4 @@
-#include "rtkernel/hosted/root_directory.h"
+#include "rtkernel/hosted/root/directory.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

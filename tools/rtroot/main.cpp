@@ -17,7 +17,7 @@
 
 #include "rtkernel/hosted/errors.h"
 #include "rtkernel/hosted/names.h"
-#include "rtkernel/hosted/root_directory.h"
+#include "rtkernel/hosted/root/directory.h"
 #include "tools/rtroot/report.h"
 
 namespace {

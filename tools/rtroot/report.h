@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "rtkernel/hosted/root_directory.h"
+#include "rtkernel/hosted/root/directory.h"
 
 namespace rtroot {
 

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "rtkernel/hosted/names.h"
-#include "rtkernel/hosted/root_directory.h"
+#include "rtkernel/hosted/root/directory.h"
 
 namespace hosted {
 

@@ -1,5 +1,5 @@
 // Entry files: record, identity, locks, and opening one safely.
-#include "rtkernel/hosted/root_entry.h"
+#include "rtkernel/hosted/root/entry.h"
 
 #include <fcntl.h>
 #include <unistd.h>

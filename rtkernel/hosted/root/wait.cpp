@@ -16,8 +16,8 @@
 
 #include "rtkernel/hosted/host_output.h"
 #include "rtkernel/hosted/names.h"
-#include "rtkernel/hosted/root_directory.h"
-#include "rtkernel/hosted/root_path.h"
+#include "rtkernel/hosted/root/directory.h"
+#include "rtkernel/hosted/root/path.h"
 
 namespace hosted {
 namespace {

@@ -1,5 +1,5 @@
 // The change lock and the claims, on the root directory itself.
-#include "rtkernel/hosted/root_locks.h"
+#include "rtkernel/hosted/root/locks.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

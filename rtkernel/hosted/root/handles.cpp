@@ -1,5 +1,5 @@
 // Handles to root-directory entries: one per entry, swept once it is gone.
-#include "rtkernel/hosted/root_handles.h"
+#include "rtkernel/hosted/root/handles.h"
 
 namespace hosted {
 namespace {

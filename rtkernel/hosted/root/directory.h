@@ -15,7 +15,7 @@
 //  3. The removal of what has no live owner (a dead owner's entry, damaged
 //     content, a symlink, FIFO, socket, device or another user's file). The
 //     remover examines the thing, checks the owner's lock and unlinks, all in
-//     one hold of the directory's change lock (root_locks.h). No other removal
+//     one hold of the directory's change lock (locks.h). No other removal
 //     of type 3 can run in between, a type-2 removal touches only a live entry
 //     (which this check refuses), and a link cannot land on the taken name: so
 //     what is unlinked is what was examined, and a live entry is never unlinked
@@ -43,8 +43,8 @@
 #include <vector>
 
 #include "rtkernel/hosted/errors.h"
-#include "rtkernel/hosted/root_entry.h"
-#include "rtkernel/hosted/root_locks.h"
+#include "rtkernel/hosted/root/entry.h"
+#include "rtkernel/hosted/root/locks.h"
 #include "rtkernel/hosted/unique_fd.h"
 #include "rtkernel/kernel.h"
 
@@ -78,7 +78,7 @@ public:
     // none does by then.
     static ErrorCode WaitUntilLive(const std::string& path, const char* name, std::uint32_t waitMs);
 
-    // What an operator's tool sees (root_inspection.cpp): the names that stand
+    // What an operator's tool sees (inspection.cpp): the names that stand
     // in the directory, and what each one is.
     struct EntryReport {
         enum class State { Live, Stale, Damaged } state = State::Damaged;
@@ -126,7 +126,7 @@ private:
     void SweepAbandonedWorkFiles();
     ErrorCode ListFiles(std::vector<std::string>& files) const;
 
-    // What this process remembers of names (root_notes.cpp): those it found
+    // What this process remembers of names (notes.cpp): those it found
     // with no live owner, so that one that vanishes before this process removes
     // it counts as removed; and those it claimed.
     void RememberOwnerless(const char* name) const;

@@ -6,7 +6,7 @@
 
 #include "rtkernel/hosted/errors.h"
 #include "rtkernel/hosted/handle_table.h"
-#include "rtkernel/hosted/root_entry.h"
+#include "rtkernel/hosted/root/entry.h"
 
 namespace hosted {
 

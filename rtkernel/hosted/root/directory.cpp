@@ -1,5 +1,5 @@
-// The root directory's policy: where it is, which directory is safe, and the calls on names.
-#include "rtkernel/hosted/root_directory.h"
+// Where the root directory is, which directory is safe to use, and how its failures are said.
+#include "rtkernel/hosted/root/directory.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,18 +11,14 @@
 
 #include "rtkernel/hosted/host_output.h"
 #include "rtkernel/hosted/names.h"
-#include "rtkernel/hosted/root_locks.h"
-#include "rtkernel/hosted/root_path.h"
+#include "rtkernel/hosted/root/locks.h"
+#include "rtkernel/hosted/root/path.h"
 
 namespace hosted {
 namespace {
 
 constexpr const char* kRootDirectoryName = "rtroot";
 constexpr mode_t kDirectoryMode = 0700;
-// A lookup that finds the name replaced while it looked tries again, a few
-// times; so does a link that finds the name freed by its owner meanwhile.
-constexpr int kLookupAttempts = 4;
-constexpr int kLinkAttempts = 4;
 
 bool PermissionError(int error) {
     return error == EACCES || error == EPERM || error == EROFS;
@@ -153,117 +149,6 @@ ErrorCode RootDirectory::HostFailure(const char* action, int error, const char* 
     }
     DiagnoseHostFailure(Subject(), what.c_str(), error);
     return PermissionError(error) ? ErrorCode::RootNotWritable : ErrorCode::HostFailure;
-}
-
-ErrorCode RootDirectory::Catalog(const char* name, std::uint16_t type, Handle object) {
-    if (!ValidName(name)) {
-        return ErrorCode::BadName;
-    }
-    std::lock_guard lock(mutex_);
-    std::string workName;
-    UniqueFd file;
-    FileId id;
-    if (const ErrorCode created = CreateLockedEntry(type, object, workName, file, id);
-        created != ErrorCode::None) {
-        return created;
-    }
-    ErrorCode linked = LinkEntry(file, workName, name);
-    if (linked == ErrorCode::NameTaken) {
-        linked = LinkOrClaim(file, workName, name);
-    }
-    if (!workName.empty()) {
-        unlinkat(Fd(), workName.c_str(), 0);
-    }
-    if (linked != ErrorCode::None) {
-        return linked;
-    }
-    owned_.insert_or_assign(name, OwnedEntry{std::move(file), id});
-    ForgetOwnerless(name);
-    ForgetClaim(name);
-    return ErrorCode::None;
-}
-
-// The second try, inside the change lock: what stands at the name now stays
-// there until the lock is let go, unless its live owner removes it, which
-// frees the name for the next link. Found ownerless, it is claimed in the same
-// hold, before any cleaner can act on it.
-ErrorCode RootDirectory::LinkOrClaim(UniqueFd& file, const std::string& workName, const char* name) {
-    const ChangeLock lock(Fd());
-    if (lock.Result() != ErrorCode::None) {
-        return ChangeLockFailure(lock, name);
-    }
-    for (int attempt = 0; attempt < kLinkAttempts; ++attempt) {
-        if (const ErrorCode linked = LinkEntry(file, workName, name); linked != ErrorCode::NameTaken) {
-            return linked;
-        }
-        EntryStatus status;
-        if (const int error = StatEntry(Fd(), name, status); error != 0) {
-            if (error == ENOENT) {
-                continue;
-            }
-            return HostFailure("cannot examine", error, name);
-        }
-        if (status.kind == EntryKind::Directory) {
-            return ErrorCode::NameTaken;
-        }
-        file.Reset();  // the examination needs no more descriptors than the entry did
-        if (CheckOwnerless(name, status) == ErrorCode::None) {
-            if (StakeClaim(Fd(), name)) {
-                RememberClaim(name);
-            } else {
-                (void)HostFailure("cannot claim", errno, name);  // unclaimed, a cleaner may still race it
-            }
-            RememberOwnerless(name);
-        }
-        return ErrorCode::NameTaken;
-    }
-    return ErrorCode::NameTaken;
-}
-
-// The kind of file is learnt without opening it; only an entry file of this
-// user's is opened, to read its record.
-ErrorCode RootDirectory::LookupOnce(const char* name, std::shared_ptr<RootEntry>& found) const {
-    for (int attempt = 0; attempt < kLookupAttempts; ++attempt) {
-        EntryStatus status;
-        if (const int error = StatEntry(Fd(), name, status); error != 0) {
-            return error == ENOENT ? ErrorCode::NameNotFound : HostFailure("cannot examine", error, name);
-        }
-        std::string record;
-        bool ownerless = true;  // what is no entry file has no owner
-        if (status.kind == EntryKind::EntryFile) {
-            UniqueFd file;
-            const int error = OpenEntryFile(Fd(), name, status.id, O_RDONLY, file);
-            if (error == ENOENT || error == ESTALE) {
-                continue;  // replaced or removed while looked at: look again
-            }
-            if (error != 0) {
-                // Out of descriptors, say: the entry may well be live.
-                return HostFailure("cannot open", error, name);
-            }
-            record = ReadRecord(file.Get());
-            ownerless = !OwnerHoldsEntryLock(file.Get());
-        }
-        if (ownerless) {
-            RememberOwnerless(name);
-        } else {
-            ForgetClaim(name);  // a live holder has it: there is nothing to replace
-        }
-        found = std::make_shared<RootEntry>(directory_, name, status, std::move(record));
-        return ErrorCode::None;
-    }
-    return ErrorCode::NameNotFound;
-}
-
-ErrorCode RootDirectory::Lookup(const char* name, std::uint32_t waitMs, std::shared_ptr<RootEntry>& found) {
-    if (!ValidName(name)) {
-        return ErrorCode::BadName;
-    }
-    const ErrorCode result = LookupOnce(name, found);
-    if (result != ErrorCode::NameNotFound || waitMs == 0) {
-        return result;
-    }
-    return WaitForEntry(name, waitMs, found,
-                        [](ErrorCode looked) { return looked != ErrorCode::NameNotFound; });
 }
 
 }  // namespace hosted

@@ -2,8 +2,8 @@
 // live owner, and those it claimed.
 #include <algorithm>
 
-#include "rtkernel/hosted/root_directory.h"
-#include "rtkernel/hosted/root_locks.h"
+#include "rtkernel/hosted/root/directory.h"
+#include "rtkernel/hosted/root/locks.h"
 
 namespace hosted {
 

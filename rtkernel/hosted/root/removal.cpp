@@ -11,8 +11,8 @@
 
 #include "rtkernel/hosted/host_output.h"
 #include "rtkernel/hosted/names.h"
-#include "rtkernel/hosted/root_directory.h"
-#include "rtkernel/hosted/root_locks.h"
+#include "rtkernel/hosted/root/directory.h"
+#include "rtkernel/hosted/root/locks.h"
 
 namespace hosted {
 namespace {

@@ -1,5 +1,6 @@
-// How an entry comes to be: written, locked and given its mode while it has
-// no name, then linked to the name, which never replaces what stands there.
+// How a name comes to be: its entry written, locked and given its mode while
+// it has no name, then linked to the name, which never replaces what stands
+// there; and the claim of a name that something ownerless stands in the way of.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -11,8 +12,9 @@
 #include <string_view>
 #include <vector>
 
-#include "rtkernel/hosted/root_directory.h"
-#include "rtkernel/hosted/root_locks.h"
+#include "rtkernel/hosted/names.h"
+#include "rtkernel/hosted/root/directory.h"
+#include "rtkernel/hosted/root/locks.h"
 
 namespace hosted {
 namespace {
@@ -24,6 +26,9 @@ constexpr unsigned kWorkNameAttempts = 16;
 constexpr time_t kAbandonedWorkFileSeconds = 60;
 
 std::atomic<bool> workNamesOnly{false};
+
+// A link that finds the name freed by its owner meanwhile tries again, a few times.
+constexpr int kLinkAttempts = 4;
 
 // Where the kernel lets the process link a descriptor directly (recent kernels,
 // or a process holding the capability), that saves a walk through /proc;
@@ -123,6 +128,71 @@ ErrorCode RootDirectory::LinkEntry(const UniqueFd& file, const std::string& work
         return ErrorCode::None;
     }
     return errno == EEXIST ? ErrorCode::NameTaken : HostFailure("cannot link entry", errno, name);
+}
+
+ErrorCode RootDirectory::Catalog(const char* name, std::uint16_t type, Handle object) {
+    if (!ValidName(name)) {
+        return ErrorCode::BadName;
+    }
+    std::lock_guard lock(mutex_);
+    std::string workName;
+    UniqueFd file;
+    FileId id;
+    if (const ErrorCode created = CreateLockedEntry(type, object, workName, file, id);
+        created != ErrorCode::None) {
+        return created;
+    }
+    ErrorCode linked = LinkEntry(file, workName, name);
+    if (linked == ErrorCode::NameTaken) {
+        linked = LinkOrClaim(file, workName, name);
+    }
+    if (!workName.empty()) {
+        unlinkat(Fd(), workName.c_str(), 0);
+    }
+    if (linked != ErrorCode::None) {
+        return linked;
+    }
+    owned_.insert_or_assign(name, OwnedEntry{std::move(file), id});
+    ForgetOwnerless(name);
+    ForgetClaim(name);
+    return ErrorCode::None;
+}
+
+// The second try, inside the change lock: what stands at the name now stays
+// there until the lock is let go, unless its live owner removes it, which
+// frees the name for the next link. Found ownerless, it is claimed in the same
+// hold, before any cleaner can act on it.
+ErrorCode RootDirectory::LinkOrClaim(UniqueFd& file, const std::string& workName, const char* name) {
+    const ChangeLock lock(Fd());
+    if (lock.Result() != ErrorCode::None) {
+        return ChangeLockFailure(lock, name);
+    }
+    for (int attempt = 0; attempt < kLinkAttempts; ++attempt) {
+        if (const ErrorCode linked = LinkEntry(file, workName, name); linked != ErrorCode::NameTaken) {
+            return linked;
+        }
+        EntryStatus status;
+        if (const int error = StatEntry(Fd(), name, status); error != 0) {
+            if (error == ENOENT) {
+                continue;
+            }
+            return HostFailure("cannot examine", error, name);
+        }
+        if (status.kind == EntryKind::Directory) {
+            return ErrorCode::NameTaken;
+        }
+        file.Reset();  // the examination needs no more descriptors than the entry did
+        if (CheckOwnerless(name, status) == ErrorCode::None) {
+            if (StakeClaim(Fd(), name)) {
+                RememberClaim(name);
+            } else {
+                (void)HostFailure("cannot claim", errno, name);  // unclaimed, a cleaner may still race it
+            }
+            RememberOwnerless(name);
+        }
+        return ErrorCode::NameTaken;
+    }
+    return ErrorCode::NameTaken;
 }
 
 // Work files left by processes that died before linking them are removed, so

@@ -1,0 +1,63 @@
+// The kernel calls that wait: for a notification, and for time to pass.
+#include <time.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "rtkernel/hosted/calls/support.h"
+#include "rtkernel/hosted/notifications.h"
+#include "rtkernel/hosted/service_manager.h"
+#include "rtkernel/kernel.h"
+
+namespace hosted {
+namespace {
+
+bool PauseUntil(const timespec& deadline) {
+    int result = 0;
+    while ((result = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr)) == EINTR) {
+    }
+    return result == 0;
+}
+
+}  // namespace
+}  // namespace hosted
+
+using namespace hosted;
+
+extern "C" {
+
+bool RtNotifyEvent(std::uint32_t mask, std::uint32_t waitMs, std::uint8_t* notification) {
+    if (notification == nullptr) {
+        return Fail(ErrorCode::BadParameter, false);
+    }
+    if (Kernel().FirstWait()) {
+        NotifyServiceManager("READY=1");
+    }
+    std::uint32_t type = 0;
+    if (!Succeeds(WaitForNotification(mask, waitMs, type))) {
+        return false;
+    }
+    if (type == kTerminationCode) {
+        NotifyServiceManager("STOPPING=1");
+    }
+    std::memset(notification, 0, kNotificationSize);
+    std::memcpy(notification, &type, sizeof type);
+    return true;
+}
+
+// Sleeps the full time: an interruption resumes towards the same deadline.
+bool RtSleep(std::uint32_t milliseconds) {
+    timespec deadline{};
+    if (clock_gettime(CLOCK_MONOTONIC, &deadline) != 0) {
+        return Fail(ErrorCode::HostFailure, false);
+    }
+    deadline.tv_sec += static_cast<time_t>(milliseconds / 1000);
+    deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1'000'000;
+    if (deadline.tv_nsec >= 1'000'000'000) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1'000'000'000;
+    }
+    return PauseUntil(deadline) || Fail(ErrorCode::HostFailure, false);
+}
+
+}  // extern "C"
