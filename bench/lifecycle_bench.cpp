@@ -124,9 +124,9 @@ int main(int argc, char** argv) {
     Row("start to ready line", Median(serviceSamples, &Sample::startMs),
         Median(floorSamples, &Sample::startMs), "ms", 1.15);
     Row("SIGTERM to reaped", Median(serviceSamples, &Sample::stopMs), Median(floorSamples, &Sample::stopMs),
-        "ms", 1.3);
+        "ms", 1.2);
     Row("peak RSS", Median(serviceSamples, &Sample::peakRssKiB) / 1024.0,
-        Median(floorSamples, &Sample::peakRssKiB) / 1024.0, "MiB", 1.5);
+        Median(floorSamples, &Sample::peakRssKiB) / 1024.0, "MiB", 1.3);
     std::printf("| %-28s | %14ld | %14ld | %7s | %9s | %6s |\n", "wake-ups while idle", serviceWakeUps,
                 floorWakeUps, "", "0", serviceWakeUps == 0 ? "met" : "MISSED");
     return 0;

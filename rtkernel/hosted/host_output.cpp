@@ -2,14 +2,19 @@
 #include "rtkernel/hosted/host_output.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <set>
+#include <string>
 
 namespace hosted {
 namespace {
@@ -51,17 +56,66 @@ const char* ErrorDescription(int error) {
 }  // namespace
 
 int WriteWithin(int fd, const char* data, std::size_t size, std::chrono::milliseconds patience) {
+    return WriteWithin(fd, StreamWrites::AskFirst, data, size, patience);
+}
+
+// The devices that take every write at once.
+bool NeverBlockingDevice(const struct stat& status) {
+    return S_ISCHR(status.st_mode) && major(status.st_rdev) == 1 &&
+           (minor(status.st_rdev) == 3 || minor(status.st_rdev) == 7);
+}
+
+StreamWrites PrepareBoundedWrites(int fd) {
+    struct stat status {};
+    if (fstat(fd, &status) != 0) {
+        return StreamWrites::AskFirst;
+    }
+    if (S_ISREG(status.st_mode) || NeverBlockingDevice(status)) {
+        return StreamWrites::NeverBlock;
+    }
+    if (S_ISSOCK(status.st_mode)) {
+        return StreamWrites::SocketSends;
+    }
+    if (!S_ISFIFO(status.st_mode)) {
+        return StreamWrites::AskFirst;
+    }
+    // Without /proc, or with no descriptor to spare, the pipe is asked first.
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    const int own = open(self.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (own < 0) {
+        return StreamWrites::AskFirst;
+    }
+    const bool replaced = dup2(own, fd) == fd;
+    close(own);
+    return replaced ? StreamWrites::SayWhenFull : StreamWrites::AskFirst;
+}
+
+int WriteWithin(int fd, StreamWrites writes, const char* data, std::size_t size,
+                std::chrono::milliseconds patience) {
     const auto deadline = std::chrono::steady_clock::now() + patience;
     while (size > 0) {
-        if (const int unwritable = WaitUntilWritable(fd, deadline); unwritable != 0) {
-            return unwritable;
+        if (writes == StreamWrites::AskFirst) {
+            if (const int unwritable = WaitUntilWritable(fd, deadline); unwritable != 0) {
+                return unwritable;
+            }
         }
-        const ssize_t written = write(fd, data, std::min<std::size_t>(size, PIPE_BUF));
+        const std::size_t chunk = std::min<std::size_t>(size, PIPE_BUF);
+        const ssize_t written = writes == StreamWrites::SocketSends
+                                    ? send(fd, data, chunk, MSG_DONTWAIT | MSG_NOSIGNAL)
+                                    : write(fd, data, chunk);
         if (written < 0) {
-            if (errno == EINTR || errno == EAGAIN) {
+            if (errno == EINTR) {
                 continue;
             }
-            return errno;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                return errno;
+            }
+            if (writes != StreamWrites::AskFirst) {
+                if (const int unwritable = WaitUntilWritable(fd, deadline); unwritable != 0) {
+                    return unwritable;
+                }
+            }
+            continue;
         }
         data += written;
         size -= static_cast<std::size_t>(written);

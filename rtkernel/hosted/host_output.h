@@ -14,6 +14,22 @@ namespace hosted {
 // ENOSPC for a full file system, ...). Never blocks longer.
 int WriteWithin(int fd, const char* data, std::size_t size, std::chrono::milliseconds patience);
 
+// How writes to a stream are kept bounded. Asking first (poll) costs a system
+// call per write; a stream that cannot block, or that says so itself when it
+// is full, needs asking only then.
+enum class StreamWrites {
+    NeverBlock,   // a regular file, /dev/null, /dev/full
+    SayWhenFull,  // a pipe or FIFO, reopened non-blocking for this process alone
+    SocketSends,  // a socket, sent to without waiting
+    AskFirst,     // a terminal, or anything not known
+};
+// Readies fd for bounded writes: a pipe or FIFO is replaced, under the same
+// number, by a non-blocking opening of its own, so the processes that share
+// the original keep it blocking. Costs no descriptor.
+StreamWrites PrepareBoundedWrites(int fd);
+int WriteWithin(int fd, StreamWrites writes, const char* data, std::size_t size,
+                std::chrono::milliseconds patience);
+
 // One line on stderr, "<program>: <subject>: <action>: <system error text>",
 // or without the last part when error is 0 (a refusal that no system call
 // reported), written once per distinct line, so that an operator sees what was tried,

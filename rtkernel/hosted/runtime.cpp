@@ -24,12 +24,13 @@ namespace {
 constexpr auto kConsoleReaderPatience = std::chrono::seconds(2);
 
 std::atomic<bool> consoleStalled{false};
+hosted::StreamWrites consoleWrites = hosted::StreamWrites::AskFirst;  // set once, before the first write
 
 // Once a line was dropped, the following ones are written only where there is
 // room at once, so a stalled reader costs the patience once, not per line.
 ssize_t WriteConsole(void* /*cookie*/, const char* data, std::size_t size) {
     const auto patience = consoleStalled.load() ? std::chrono::milliseconds(0) : kConsoleReaderPatience;
-    const int error = hosted::WriteWithin(STDOUT_FILENO, data, size, patience);
+    const int error = hosted::WriteWithin(STDOUT_FILENO, consoleWrites, data, size, patience);
     if (error == 0) {
         consoleStalled.store(false);
     } else if (!consoleStalled.exchange(true)) {
@@ -46,6 +47,7 @@ ssize_t WriteConsole(void* /*cookie*/, const char* data, std::size_t size) {
 }
 
 std::FILE* OpenConsole() {
+    consoleWrites = hosted::PrepareBoundedWrites(STDOUT_FILENO);
     const cookie_io_functions_t functions = {nullptr, WriteConsole, nullptr, nullptr};
     std::FILE* console = fopencookie(nullptr, "w", functions);
     if (console == nullptr) {

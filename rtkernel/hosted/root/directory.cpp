@@ -39,7 +39,7 @@ ErrorCode RefuseUnsafe(const struct stat& status) {
     if (!S_ISDIR(status.st_mode)) {
         return ErrorCode::RootNotDirectory;
     }
-    if (status.st_uid != geteuid()) {
+    if (status.st_uid != EffectiveUser()) {
         return ErrorCode::RootNotOwned;
     }
     if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {

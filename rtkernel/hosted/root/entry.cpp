@@ -49,7 +49,7 @@ int RestoreEntryMode(int directory, const char* name, FileId expected) {
     if (!path.Valid() || fstat(path.Get(), &status) != 0) {
         return errno;
     }
-    if (!S_ISREG(status.st_mode) || status.st_uid != geteuid() || IdOf(status) != expected) {
+    if (!S_ISREG(status.st_mode) || status.st_uid != EffectiveUser() || IdOf(status) != expected) {
         return ESTALE;
     }
     const std::string self = "/proc/self/fd/" + std::to_string(path.Get());
@@ -57,6 +57,11 @@ int RestoreEntryMode(int directory, const char* name, FileId expected) {
 }
 
 }  // namespace
+
+uid_t EffectiveUser() {
+    static const uid_t user = geteuid();
+    return user;
+}
 
 FileId IdOf(const struct stat& status) {
     return FileId{status.st_dev, status.st_ino};
@@ -74,7 +79,7 @@ int StatEntry(int directory, const char* name, EntryStatus& status) {
     } else if (!S_ISREG(named.st_mode)) {
         status.kind = EntryKind::Unlockable;
     } else {
-        status.kind = named.st_uid == geteuid() ? EntryKind::EntryFile : EntryKind::ForeignFile;
+        status.kind = named.st_uid == EffectiveUser() ? EntryKind::EntryFile : EntryKind::ForeignFile;
     }
     return 0;
 }

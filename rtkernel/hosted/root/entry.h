@@ -31,6 +31,10 @@ struct FileId {
 
 FileId IdOf(const struct stat& status);
 
+// The process's effective user, asked once: nothing in the process changes it,
+// and every look at a name needs it.
+uid_t EffectiveUser();
+
 // What stands at a name, as far as the root directory is concerned.
 enum class EntryKind {
     EntryFile,    // a regular file of this user: an entry, live or stale
