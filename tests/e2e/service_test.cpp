@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/close_range.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -181,6 +182,56 @@ TEST_F(Service, AFullConsoleCostsItsLinesAndSaysWhy) {
     EXPECT_EQ(
         said.str(),
         "zorvandelith: console: cannot write standard output, lines are dropped: No space left on device\n");
+}
+
+// Whatever the console is, every line arrives whole and in order; and a pipe
+// that others write to too keeps its blocking mode for them, although the
+// service writes to it without waiting.
+TEST_F(Service, EveryKindOfConsoleGetsItsLinesAndOthersKeepTheirPipe) {
+    enum class Kind { File, Socket, Pipe };
+    for (const Kind kind : {Kind::File, Kind::Socket, Kind::Pipe}) {
+        const std::string file = runtime_ / "console";
+        int ends[2] = {-1, -1};  // [0] read by the test, [1] the service's standard output
+        if (kind == Kind::File) {
+            ends[1] = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        } else if (kind == Kind::Socket) {
+            ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+        } else {
+            ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+        }
+        ASSERT_GE(ends[1], 0);
+        const std::string runtime = runtime_.Path();
+        const pid_t service = testsupport::ForkChild([&] {
+            if (dup2(ends[1], STDOUT_FILENO) < 0) {
+                return 126;
+            }
+            setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+            unsetenv("NOTIFY_SOCKET");
+            execl(ZORVANDELITH_BINARY, ZORVANDELITH_BINARY, nullptr);
+            return 127;
+        });
+        for (int tries = 0; tries < 1000 && !NameStands(); ++tries) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_TRUE(NameStands()) << static_cast<int>(kind);
+        kill(service, SIGTERM);
+        EXPECT_EQ(testsupport::WaitChild(service), 0) << static_cast<int>(kind);
+        EXPECT_EQ(fcntl(ends[1], F_GETFL) & O_NONBLOCK, 0) << "the test's own end turned non-blocking";
+        close(ends[1]);
+        std::string console;
+        if (kind == Kind::File) {
+            std::stringstream read;
+            read << std::ifstream(file).rdbuf();
+            console = read.str();
+        } else {
+            char buffer[512];
+            for (ssize_t got = 0; (got = read(ends[0], buffer, sizeof buffer)) > 0;) {
+                console.append(buffer, static_cast<std::size_t>(got));
+            }
+            close(ends[0]);
+        }
+        EXPECT_EQ(console, console::WholeLife()) << static_cast<int>(kind);
+    }
 }
 
 }  // namespace
