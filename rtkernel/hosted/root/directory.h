@@ -69,7 +69,8 @@ public:
     ErrorCode Lookup(const char* name, std::uint32_t waitMs, std::shared_ptr<RootEntry>& found);
     // Removes the caller's own entry, or one whose owner is gone; never an
     // entry that a live object holds, never a directory. `removed` tells which
-    // file went, so that handles to it can go too.
+    // file went, so that handles to it can go too; it stays empty (FileId{})
+    // when another process removed what this one had found ownerless.
     ErrorCode Uncatalog(const char* name, FileId& removed);
 
     // Waits up to waitMs for an entry a live object holds to stand at the name
