@@ -1,8 +1,13 @@
 # Shipped binaries are stripped when ZORVANDELITH_SPLIT_DEBUG is on; each one's
 # symbols stay beside it as <binary>.debug, found through its debug link and build id.
 option(ZORVANDELITH_SPLIT_DEBUG "Strip shipped binaries and keep their symbols in <binary>.debug" OFF)
+# The target's objcopy, which CMake finds beside the compiler (a cross
+# toolchain names it): the host's may not know the target's object format.
 if(ZORVANDELITH_SPLIT_DEBUG)
-  find_program(ZORVANDELITH_OBJCOPY NAMES objcopy REQUIRED)
+  if(NOT CMAKE_OBJCOPY)
+    message(FATAL_ERROR "ZORVANDELITH_SPLIT_DEBUG needs objcopy for the target: set CMAKE_OBJCOPY")
+  endif()
+  set(ZORVANDELITH_OBJCOPY ${CMAKE_OBJCOPY})
 endif()
 
 function(zorvandelith_split_debug program)
