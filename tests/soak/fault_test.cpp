@@ -1,6 +1,7 @@
 // Faults and load the service must survive: kills at any moment, crowds racing
 // for the name, signal storms and root directories that are unsafe or damaged.
 // Every loop is bounded in count and time.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -168,6 +169,16 @@ std::function<void(const std::string&, const std::string&)> RootWithEntry(const 
     };
 }
 
+// The directory and the entries dated past January 2038, which a 32-bit
+// time_t cannot hold, the entry at the service's name stale.
+void RootDatedAfter2038(const std::string& root, const std::string& elsewhere) {
+    RootWithEntry("rtentry 1 type=2 object=1 pid=1\n")(root, elsewhere);
+    const timespec in2040[2] = {{2'208'988'800, 0}, {2'208'988'800, 0}};  // 2040-01-01 00:00 UTC
+    for (const char* name : {"/Zorvandelith", "/Other", "/Junk", ""}) {
+        utimensat(AT_FDCWD, (root + name).c_str(), in2040, 0);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, BadRootDirectory,
     testing::Values(
@@ -194,7 +205,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadRoot{"TruncatedEntry", RootWithEntry("rtentry 1 ty"), std::nullopt, false, false},
         BadRoot{"GarbageEntry", RootWithEntry(std::string("\0\xff\xfe garbage \n\n", 14)), std::nullopt,
                 false, false},
-        BadRoot{"EmptyEntry", RootWithEntry(""), std::nullopt, false, false}),
+        BadRoot{"EmptyEntry", RootWithEntry(""), std::nullopt, false, false},
+        BadRoot{"DatedAfter2038", RootDatedAfter2038, std::nullopt, false, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
