@@ -237,9 +237,11 @@ int Clean(RootDirectory& root, const Arguments& arguments) {
         }
         hosted::FileId removed;
         const ErrorCode result = root.Uncatalog(name.c_str(), removed);
-        // Removed by someone else since it was looked at: not this run's doing.
-        if (result == ErrorCode::None && removed != hosted::FileId{}) {
-            (void)std::printf("removed %s (%s)\n", name.c_str(), state);
+        if (result == ErrorCode::None) {
+            // Removed by someone else since it was looked at: not this run's doing.
+            if (removed != hosted::FileId{}) {
+                (void)std::printf("removed %s (%s)\n", name.c_str(), state);
+            }
         } else if (result != ErrorCode::NotOwner && result != ErrorCode::NameNotFound) {
             (void)std::fprintf(stderr, "rtroot: %s: %s\n", name.c_str(),
                                hosted::ErrorText(static_cast<std::uint32_t>(result)));
