@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "tests/support/child.h"
@@ -406,6 +407,40 @@ TEST(RootDirectoryOpen, DefaultPathFollowsTheRuntimeDirectory) {
     EXPECT_EQ(RootDirectory::DefaultPath(), "/tmp/rtroot-" + std::to_string(geteuid()));
     unsetenv("XDG_RUNTIME_DIR");
     EXPECT_EQ(RootDirectory::DefaultPath(), "/tmp/rtroot-" + std::to_string(geteuid()));
+}
+
+// A start whose link finds something ownerless in the way claims the name; a
+// cleaner (another opening of the directory, as rtroot clean is) leaves the
+// claimed name alone, whatever kind of thing stands there, until the claimant
+// has replaced it. Unclaimed, the same thing goes to the cleaner.
+TEST_F(RootDirectoryTest, AClaimKeepsACleanerOffWhateverStandsAtTheName) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string&)> place;
+    };
+    const Case cases[] = {
+        {"stale entry", [this](const std::string&) { LeaveStaleEntry("Claimed"); }},
+        {"symlink", [](const std::string& path) { ASSERT_EQ(symlink("/nonexistent", path.c_str()), 0); }},
+        {"fifo", [](const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }},
+        {"damaged", [](const std::string& path) { std::ofstream(path) << "not an entry"; }},
+    };
+    std::unique_ptr<RootDirectory> cleaner;
+    ASSERT_EQ(RootDirectory::Open(Root(), cleaner), ErrorCode::None);
+    for (const Case& c : cases) {
+        c.place(Entry("Claimed"));
+        EXPECT_EQ(root_->Catalog("Claimed", kProcessType, 1), ErrorCode::NameTaken) << c.name;
+        EXPECT_EQ(Uncatalog(*cleaner, "Claimed"), ErrorCode::NotOwner) << c.name << ": the cleaner took it";
+        EXPECT_EQ(TypeOf("Claimed"), 0) << c.name;
+        EXPECT_EQ(Uncatalog(*root_, "Claimed"), ErrorCode::None) << c.name;
+        EXPECT_EQ(root_->Catalog("Claimed", kProcessType, 1), ErrorCode::None) << c.name;
+        EXPECT_EQ(TypeOf("Claimed"), kProcessType) << c.name;
+        EXPECT_EQ(Uncatalog(*cleaner, "Claimed"), ErrorCode::NotOwner) << c.name << ": the live entry went";
+        EXPECT_EQ(Uncatalog(*root_, "Claimed"), ErrorCode::None) << c.name;
+
+        c.place(Entry("Claimed"));  // no start claims it this time
+        EXPECT_EQ(Uncatalog(*cleaner, "Claimed"), ErrorCode::None) << c.name;
+        EXPECT_NE(access(Entry("Claimed").c_str(), F_OK), 0) << c.name;
+    }
 }
 
 }  // namespace
