@@ -16,10 +16,13 @@
 #include <set>
 #include <string>
 
+#include "rtkernel/hosted/notification_signals.h"
+
 namespace hosted {
 namespace {
 
 constexpr auto kDiagnosticPatience = std::chrono::milliseconds(500);
+constexpr int kTerminationCheckMs = 100;
 
 int MillisecondsLeft(std::chrono::steady_clock::time_point deadline) {
     const auto left =
@@ -31,18 +34,21 @@ int MillisecondsLeft(std::chrono::steady_clock::time_point deadline) {
 // and a socket's low-water mark, so a chunk no larger never blocks the writer.
 // 0 when writable, or failed (the write then says how); EAGAIN when the time
 // ran out; otherwise the error poll got.
+// A pending termination ends the wait too, within a slice: the process is on
+// its way to its orderly end, and a line the reader does not take at once is
+// dropped rather than allowed to hold that end up.
 int WaitUntilWritable(int fd, std::chrono::steady_clock::time_point deadline) {
     for (;;) {
         pollfd ready = {fd, POLLOUT, 0};
-        const int result = poll(&ready, 1, MillisecondsLeft(deadline));
+        const int result = poll(&ready, 1, std::min(MillisecondsLeft(deadline), kTerminationCheckMs));
         if (result > 0) {
             return 0;
         }
-        if (result == 0) {
-            return EAGAIN;
-        }
-        if (errno != EINTR) {
+        if (result < 0 && errno != EINTR) {
             return errno;
+        }
+        if (MillisecondsLeft(deadline) == 0 || TerminationPending()) {
+            return EAGAIN;
         }
     }
 }

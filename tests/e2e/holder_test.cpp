@@ -118,6 +118,21 @@ TEST_F(Holder, AConsoleReaderThatStopsCannotHoldTheServiceOrItsName) {
     EXPECT_FALSE(NameStands());
 }
 
+// A termination request does not wait for a console that takes nothing: the
+// lines it cannot take at once are dropped, and the service ends in order
+// within a second.
+TEST_F(Holder, AStalledConsoleDoesNotDelayATerminationRequest) {
+    auto options = Options();
+    options.consoleNeverRead = true;
+    options.terminationBlockedAtStart = true;
+    const auto asked = std::chrono::steady_clock::now();
+    ServiceProcess stalled(options);
+    stalled.Signal(SIGTERM);  // pending before its first line
+    EXPECT_EQ(stalled.WaitForExit(), 0);
+    EXPECT_LE(std::chrono::steady_clock::now() - asked, 1s);
+    EXPECT_FALSE(NameStands());
+}
+
 TEST_F(Holder, WhatCannotHoldALockAtTheNameIsReplacedAndADirectoryIsNamed) {
     struct Case {
         const char* name;
