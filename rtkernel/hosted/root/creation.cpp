@@ -189,6 +189,8 @@ ErrorCode RootDirectory::LinkOrClaim(UniqueFd& file, const std::string& workName
                 (void)HostFailure("cannot claim", errno, name);  // unclaimed, a cleaner may still race it
             }
             RememberOwnerless(name);
+        } else {
+            ForgetClaim(name);  // a live holder has it now: there is nothing left to replace
         }
         return ErrorCode::NameTaken;
     }
