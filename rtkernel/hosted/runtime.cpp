@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "rtkernel/hosted/host_output.h"
+#include "rtkernel/hosted/service_manager.h"
 #include "rtkernel/runtime.h"
 
 namespace {
@@ -29,6 +30,7 @@ hosted::StreamWrites consoleWrites = hosted::StreamWrites::AskFirst;  // set onc
 // Once a line was dropped, the following ones are written only where there is
 // room at once, so a stalled reader costs the patience once, not per line.
 ssize_t WriteConsole(void* /*cookie*/, const char* data, std::size_t size) {
+    hosted::NoteConsoleText(data, size);
     const auto patience = consoleStalled.load() ? std::chrono::milliseconds(0) : kConsoleReaderPatience;
     const int error = hosted::WriteWithin(STDOUT_FILENO, consoleWrites, data, size, patience);
     if (error == 0) {
@@ -96,6 +98,8 @@ std::FILE* RtConsoleStream() {
 
 void RtExit(int status) {
     (void)std::fflush(nullptr);
+    // After the console's last lines, so that the reason follows what it explains.
+    hosted::TellServiceManagerOfEarlyEnd();
     std::exit(status);  // NOLINT(concurrency-mt-unsafe): ending the process is this call's purpose
 }
 

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,7 +18,11 @@
 
 namespace {
 
+using console::kCleanedUp;
+using console::kCleaningUp;
 using console::kInitialized;
+using console::kStarted;
+using console::Lines;
 using console::WholeLife;
 using e2e::ServiceProcess;
 
@@ -92,6 +99,48 @@ TEST_F(ServiceManager, HearsReadyAfterTheReadyLineAndStoppingAfterTermination) {
         EXPECT_EQ(manager.Receive(10000), "STOPPING=1") << name;
         EXPECT_EQ(service.WaitForExit(), 0) << name;
         EXPECT_EQ(manager.Receive(0), "") << name;
+    }
+}
+
+// A start that fails before the service is ready tells the manager why, in the
+// console's own words on one line, and never claims readiness; the console and
+// the exit status stay as they are.
+TEST_F(ServiceManager, AStartThatFailsBeforeReadyGivesItsReasonAsTheStatus) {
+    struct Case {
+        const char* what;
+        // Readies the runtime directory; what it returns lives until the start has failed.
+        std::function<std::shared_ptr<void>(const std::string& runtime)> arrange;
+        const char* message;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"another instance holds the name",
+         [](const std::string& runtime) -> std::shared_ptr<void> {
+             auto holder = std::make_shared<ServiceProcess>(e2e::InRuntimeDirectory(runtime));
+             return holder->WaitForLine(kInitialized) ? holder : nullptr;
+         },
+         "Cannot catalog process name", "Error nr=5 Name is already catalogued"},
+        {"the root directory is writable by others",
+         [](const std::string& runtime) -> std::shared_ptr<void> {
+             const std::string root = runtime + "/rtroot";
+             return mkdir(root.c_str(), 0700) == 0 && chmod(root.c_str(), 0777) == 0 ? std::make_shared<int>()
+                                                                                     : nullptr;
+         },
+         "Cannot catalog process name", "Error nr=13 Root directory is writable by group or others"},
+    };
+    for (const Case& test : cases) {
+        testsupport::TempDir runtime;
+        const std::shared_ptr<void> arranged = test.arrange(runtime.Path());
+        ASSERT_NE(arranged, nullptr) << test.what;
+        ManagerSocket manager(runtime / "notify");
+        ASSERT_TRUE(manager.Bound()) << test.what;
+        ServiceProcess service(e2e::InRuntimeDirectory(runtime.Path(), runtime / "notify"));
+
+        EXPECT_EQ(service.WaitForExit(), 0) << test.what;
+        EXPECT_EQ(service.Console(), Lines({kStarted, test.message, test.error, kCleaningUp, kCleanedUp}))
+            << test.what;
+        EXPECT_EQ(manager.Receive(0), std::string("STATUS=") + test.message + ": " + test.error) << test.what;
+        EXPECT_EQ(manager.Receive(0), "") << test.what;
     }
 }
 
