@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -171,6 +172,9 @@ TEST_F(Rtroot, BadUsageAndUnsafeDirectoriesAreClearErrors) {
         {"wait", "Name", "--timeout", "soon"},
         {"clean", "--json"},
         {"--bogus", "list"},
+        {"--root", "/tmp", "--system", "list"},
+        {"list", "--as-owner"},
+        {"clean", "--dry-run", "--as-owner"},
     };
     for (const auto& arguments : badUsage) {
         EXPECT_EQ(Run(arguments).first, 64) << (arguments.empty() ? "(none)" : arguments[0]);
@@ -349,8 +353,9 @@ TEST_F(Rtroot, ARootReachedThroughASymlinkIsRefusedWhateverItEndsIn) {
             arguments.insert(arguments.end(), command.begin(), command.end());
             const auto [status, said] = RunMerged(arguments);
             EXPECT_EQ(status, 69) << ending << " " << command[0];
-            EXPECT_NE(said.find(": Root directory is a symlink or not a directory\n"), std::string::npos)
+            EXPECT_NE(said.find(": refused: a symlink or not a directory\n"), std::string::npos)
                 << ending << " " << command[0] << ": " << said;
+            EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << "said more than once: " << said;
         }
     }
     EXPECT_EQ(access((target + "/Garbage").c_str(), F_OK), 0) << "clean removed an entry through the symlink";
@@ -420,12 +425,109 @@ TEST_F(Rtroot, AListingThatFailsIsReportedNotShortened) {
          std::vector<std::vector<std::string>>{{"list"}, {"list", "--json"}, {"clean"}}) {
         const auto [status, said] = RunMerged(command, failingRead);
         EXPECT_EQ(status, 69) << command.back() << ": " << said;
-        EXPECT_EQ(said, "rtroot: root directory " + RootPath() +
-                            ": cannot list: Input/output error\nrtroot: " + RootPath() +
-                            ": Host system call failed\n")
+        EXPECT_EQ(said, "rtroot: root directory " + RootPath() + ": cannot list: Input/output error\n")
             << command.back();
     }
     EXPECT_EQ(access(Entry("Zorvandelith").c_str(), F_OK), 0) << "a failed listing cleaned";
+}
+
+// A refusal is said once, in the kernel's words, whichever command met it.
+TEST_F(Rtroot, EachRefusalIsSaidOnce) {
+    ASSERT_EQ(mkdir(RootPath().c_str(), 0700), 0);
+    ASSERT_EQ(chmod(RootPath().c_str(), 0777), 0);
+    for (const std::vector<std::string>& command : std::vector<std::vector<std::string>>{
+             {"list"}, {"list", "--json"}, {"show", "Zorvandelith"}, {"clean"}, {"wait", "Zorvandelith"}}) {
+        EXPECT_EQ(RunMerged(command), std::make_pair(69, "rtroot: root directory " + RootPath() +
+                                                             ": refused: writable by group or others\n"))
+            << command.front();
+    }
+}
+
+// Which root directory rtroot looks at when not told, as its first look at the
+// file system shows: the service's own choice, except for root without a
+// runtime directory of its own, which means the system service's names.
+TEST_F(Rtroot, TheDefaultDirectoryIsTheServicesOrForRootTheSystemServices) {
+    const std::string ownDefault = "/tmp/rtroot-" + std::to_string(geteuid());
+    const std::string system = "/run/zorvandelith/rtroot";
+    struct Case {
+        const char* what;
+        std::string runtime;  // XDG_RUNTIME_DIR, empty for unset
+        std::vector<std::string> options;
+        std::string looked;
+    };
+    const Case cases[] = {
+        {"no runtime directory", "", {}, geteuid() == 0 ? system : ownDefault},
+        {"a relative runtime directory", "relative", {}, geteuid() == 0 ? system : ownDefault},
+        {"a runtime directory", runtime_.Path(), {}, RootPath()},
+        {"--system", runtime_.Path(), {"--system"}, system},
+        {"--root", "", {"--root", runtime_ / "other"}, runtime_ / "other"},
+    };
+    for (const Case& test : cases) {
+        std::vector<std::string> arguments = test.options;
+        arguments.emplace_back("list");
+        auto options = Merged(arguments, {"/usr/bin/strace", "-o", "/dev/stdout", "-e", "trace=%file"});
+        options.environment = {{"XDG_RUNTIME_DIR", test.runtime}, {"ASAN_OPTIONS", "detect_leaks=0"}};
+        ServiceProcess tool(options);
+        ASSERT_EQ(tool.WaitForExit(), 0) << test.what << ": " << tool.Console();
+        // The first of the candidate directories that the tool looked at.
+        const std::string& traced = tool.Console();
+        std::string first;
+        std::size_t at = std::string::npos;
+        for (const std::string& candidate : {system, ownDefault, RootPath(), runtime_ / "other"}) {
+            const std::size_t found = traced.find('"' + candidate + '"');
+            if (found < at) {
+                at = found;
+                first = candidate;
+            }
+        }
+        EXPECT_EQ(first, test.looked) << test.what << ": " << traced;
+    }
+}
+
+// Root looks at another user's names as that user, and cleans there only when
+// asked to with --as-owner; to anyone else the directory is refused, once.
+TEST_F(Rtroot, RootSeesAnotherUsersNamesAndCleansThemOnlyWhenAsked) {
+    if (geteuid() != 0) {
+        EXPECT_EQ(
+            RunMerged({"--root", "/", "list"}),
+            std::make_pair(69, std::string("rtroot: root directory /: refused: owned by another user\n")));
+        return;
+    }
+    constexpr uid_t kOther = 65534;
+    ASSERT_EQ(chown(runtime_.Path().c_str(), kOther, kOther), 0);
+    ServiceProcess::Options asOther = e2e::InRuntimeDirectory(runtime_.Path());
+    asOther.program = "/usr/bin/setpriv";
+    asOther.arguments = {"--reuid=65534", "--regid=65534", "--clear-groups", ZORVANDELITH_BINARY};
+    ServiceProcess holder(asOther);
+    ASSERT_TRUE(holder.WaitForLine(kInitialized));
+    std::ofstream(Entry("Garbage")) << "not a record";
+    ASSERT_EQ(chown(Entry("Garbage").c_str(), kOther, kOther), 0);
+    const std::string live = "Zorvandelith  live     process  " + std::to_string(holder.Pid());
+
+    const auto [listed, table] = Run({"--root", RootPath(), "list"});
+    EXPECT_EQ(listed, 0);
+    EXPECT_NE(table.find("Garbage       damaged  -        -"), std::string::npos) << table;
+    EXPECT_NE(table.find(live), std::string::npos) << table;
+    EXPECT_EQ(Run({"--root", RootPath(), "show", "Zorvandelith"}).first, 0);
+    EXPECT_EQ(Run({"--root", RootPath(), "wait", "Zorvandelith", "--timeout", "1"}).first, 0);
+    EXPECT_EQ(
+        RunMerged({"--root", RootPath(), "clean"}),
+        std::make_pair(64, "rtroot: " + RootPath() +
+                               ": belongs to user 65534, not root: clean it as that user with --as-owner, "
+                               "or see first with --dry-run\n"));
+    EXPECT_EQ(Run({"--root", RootPath(), "clean", "--dry-run"}),
+              std::make_pair(0, std::string("would remove Garbage (damaged)\n")));
+    EXPECT_EQ(access(Entry("Garbage").c_str(), F_OK), 0) << "cleaned without --as-owner";
+    EXPECT_EQ(RunMerged({"--root", RootPath(), "clean", "--as-owner"}),
+              std::make_pair(0, std::string("removed Garbage (damaged)\n")));
+    EXPECT_NE(access(Entry("Garbage").c_str(), F_OK), 0);
+    EXPECT_EQ(Run({"--root", RootPath(), "show", "Zorvandelith"}).first, 0) << "clean took the live name";
+
+    holder.Signal(SIGTERM);
+    EXPECT_EQ(holder.WaitForExit(), 0);
+    for (const auto& file : std::filesystem::directory_iterator(RootPath())) {
+        ADD_FAILURE() << "left behind: " << file.path();
+    }
 }
 
 }  // namespace

@@ -2,14 +2,19 @@
 // the hosted kernel's own reading of it, so the tool and the service can never
 // disagree on what an entry is or whether its holder lives.
 #include <getopt.h>
+#include <grp.h>
+#include <sys/stat.h>
 #include <sysexits.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <exception>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,11 +31,16 @@ using hosted::ErrorCode;
 using hosted::RootDirectory;
 
 constexpr const char* kUsage =
-    "usage: rtroot [--root DIR] list [--json]\n"
-    "       rtroot [--root DIR] show NAME [--json]\n"
-    "       rtroot [--root DIR] wait NAME [--timeout SECONDS]\n"
-    "       rtroot [--root DIR] clean [--dry-run]\n"
-    "       rtroot --help | --version\n";
+    "usage: rtroot [--root DIR | --system] list [--json]\n"
+    "       rtroot [--root DIR | --system] show NAME [--json]\n"
+    "       rtroot [--root DIR | --system] wait NAME [--timeout SECONDS]\n"
+    "       rtroot [--root DIR | --system] clean [--dry-run | --as-owner]\n"
+    "       rtroot --help | --version\n"
+    "--system: the system service's names, /run/zorvandelith/rtroot\n";
+
+// The system unit's XDG_RUNTIME_DIR (packaging/zorvandelith.service.in) and
+// the root directory the kernel keeps there.
+constexpr const char* kSystemServiceRoot = "/run/zorvandelith/rtroot";
 
 // show's answers, for scripts.
 constexpr int kShowLive = 0;
@@ -40,11 +50,14 @@ constexpr int kWaitTimedOut = 1;
 constexpr int kCleanIncomplete = 1;
 
 struct Arguments {
-    std::string root = RootDirectory::DefaultPath();
+    std::string root;  // chosen once the options are known (ChooseRoot)
+    bool rootGiven = false;
+    bool system = false;
     std::string command;
     std::string name;
     bool json = false;
     bool dryRun = false;
+    bool asOwner = false;
     std::optional<double> timeoutSeconds;
 };
 
@@ -79,9 +92,28 @@ int BadName(const std::string& name) {
     return EX_USAGE;
 }
 
+// The kernel itself says on stderr what it tried, where and what the system
+// answered for these, so a second line in other words would only repeat it.
+bool KernelSaidIt(ErrorCode code) {
+    switch (code) {
+        case ErrorCode::RootUnavailable:
+        case ErrorCode::RootNotDirectory:
+        case ErrorCode::RootNotOwned:
+        case ErrorCode::RootWritableByOthers:
+        case ErrorCode::RootNotWritable:
+        case ErrorCode::HostFailure:
+        case ErrorCode::RootBusy:
+            return true;
+        default:
+            return false;
+    }
+}
+
 int Refused(ErrorCode code, const std::string& root) {
-    (void)std::fprintf(stderr, "rtroot: %s: %s\n", root.c_str(),
-                       hosted::ErrorText(static_cast<std::uint32_t>(code)));
+    if (!KernelSaidIt(code)) {
+        (void)std::fprintf(stderr, "rtroot: %s: %s\n", root.c_str(),
+                           hosted::ErrorText(static_cast<std::uint32_t>(code)));
+    }
     return EX_UNAVAILABLE;
 }
 
@@ -92,11 +124,27 @@ bool ParseSeconds(const char* text, double& seconds) {
     return errno == 0 && end != text && *end == '\0' && std::isfinite(seconds) && seconds >= 0;
 }
 
+// Options that only some commands take, and the two ways to choose a directory.
+std::optional<int> CheckCombination(const Arguments& arguments) {
+    if ((arguments.json && arguments.command != "list" && arguments.command != "show") ||
+        (arguments.timeoutSeconds && arguments.command != "wait") ||
+        (arguments.dryRun && arguments.command != "clean") ||
+        (arguments.asOwner && (arguments.command != "clean" || arguments.dryRun))) {
+        return Usage("option does not go with this command");
+    }
+    if (arguments.rootGiven && arguments.system) {
+        return Usage("--root and --system each choose the root directory: give one");
+    }
+    return std::nullopt;
+}
+
 // Options may stand before or after the command; the command and its name are
 // the words that remain, in order.
 std::optional<int> Parse(int argc, char** argv, Arguments& arguments) {
-    enum { kRoot = 1, kJson, kTimeout, kDryRun, kHelp, kVersion };
+    enum { kRoot = 1, kSystem, kJson, kTimeout, kDryRun, kAsOwner, kHelp, kVersion };
     const option options[] = {{"root", required_argument, nullptr, kRoot},
+                              {"system", no_argument, nullptr, kSystem},
+                              {"as-owner", no_argument, nullptr, kAsOwner},
                               {"json", no_argument, nullptr, kJson},
                               {"timeout", required_argument, nullptr, kTimeout},
                               {"dry-run", no_argument, nullptr, kDryRun},
@@ -110,6 +158,13 @@ std::optional<int> Parse(int argc, char** argv, Arguments& arguments) {
         switch (chosen) {
             case kRoot:
                 arguments.root = optarg;
+                arguments.rootGiven = true;
+                break;
+            case kSystem:
+                arguments.system = true;
+                break;
+            case kAsOwner:
+                arguments.asOwner = true;
                 break;
             case kJson:
                 arguments.json = true;
@@ -154,10 +209,68 @@ std::optional<int> Parse(int argc, char** argv, Arguments& arguments) {
     if (wantsName && !hosted::ValidName(arguments.name.c_str())) {
         return BadName(arguments.name);
     }
-    if ((arguments.json && arguments.command != "list" && arguments.command != "show") ||
-        (arguments.timeoutSeconds && arguments.command != "wait") ||
-        (arguments.dryRun && arguments.command != "clean")) {
-        return Usage("option does not go with this command");
+    return CheckCombination(arguments);
+}
+
+// The service's own default, except that root with no runtime directory of
+// its own (a plain `sudo rtroot`, a root shell without a session) means the
+// system service, whose names are the ones it comes to see.
+std::string ChooseRoot(const Arguments& arguments) {
+    if (arguments.rootGiven) {
+        return arguments.root;
+    }
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): nothing in the process writes its environment
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const bool ownRuntime = runtime != nullptr && runtime[0] == '/';
+    if (arguments.system || (geteuid() == 0 && !ownRuntime)) {
+        return kSystemServiceRoot;
+    }
+    return RootDirectory::DefaultPath();
+}
+
+// Who owns the root directory, or while it is not there the directory that
+// will hold it; nothing for a symlink, which the kernel refuses as it is.
+std::optional<struct stat> OwnerToBe(const std::string& root) {
+    struct stat status {};
+    if (lstat(root.c_str(), &status) == 0) {
+        return S_ISDIR(status.st_mode) ? std::optional(status) : std::nullopt;
+    }
+    const std::string parent = std::filesystem::path(root).lexically_normal().parent_path().string();
+    if (errno != ENOENT || lstat(parent.empty() ? "." : parent.c_str(), &status) != 0 ||
+        !S_ISDIR(status.st_mode)) {
+        return std::nullopt;
+    }
+    return status;
+}
+
+// Root looks at another user's names as that user: it takes the owner's
+// identity for good, before the kernel's code first asks who the process is,
+// so that the kernel's own reading, checks and refusals apply unchanged and
+// nothing the owner put in the directory can make root do what the owner could
+// not. Only clean writes there, and only when asked with --as-owner.
+std::optional<int> TakeOwnersIdentity(const Arguments& arguments) {
+    if (geteuid() != 0) {
+        return std::nullopt;
+    }
+    const std::optional<struct stat> owner = OwnerToBe(arguments.root);
+    if (!owner || owner->st_uid == 0) {
+        return std::nullopt;
+    }
+    struct stat itself {};
+    const bool exists = lstat(arguments.root.c_str(), &itself) == 0;
+    if (arguments.command == "clean" && exists && !arguments.dryRun && !arguments.asOwner) {
+        (void)std::fprintf(stderr,
+                           "rtroot: %s: belongs to user %u, not root: clean it as that user with "
+                           "--as-owner, or see first with --dry-run\n",
+                           arguments.root.c_str(), static_cast<unsigned>(owner->st_uid));
+        return EX_USAGE;
+    }
+    if (setgroups(0, nullptr) != 0 || setresgid(owner->st_gid, owner->st_gid, owner->st_gid) != 0 ||
+        setresuid(owner->st_uid, owner->st_uid, owner->st_uid) != 0) {
+        (void)std::fprintf(stderr, "rtroot: %s: cannot take the identity of its owner, user %u: %s\n",
+                           arguments.root.c_str(), static_cast<unsigned>(owner->st_uid),
+                           strerrordesc_np(errno));
+        return EX_UNAVAILABLE;
     }
     return std::nullopt;
 }
@@ -255,6 +368,10 @@ int Run(int argc, char** argv) {
     Arguments arguments;
     if (const std::optional<int> done = Parse(argc, argv, arguments)) {
         return *done;
+    }
+    arguments.root = ChooseRoot(arguments);
+    if (const std::optional<int> refused = TakeOwnersIdentity(arguments)) {
+        return *refused;
     }
     if (arguments.command == "wait") {
         return Wait(arguments);
