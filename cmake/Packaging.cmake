@@ -12,6 +12,10 @@ configure_file(packaging/zorvandelith-peer.service.in packaging/examples/zorvand
 # Debian installs system units beside the system's own; elsewhere they go under the prefix.
 set(ZORVANDELITH_SYSTEM_UNIT_DIR lib/systemd/system CACHE STRING "Where the system unit is installed")
 set(ZORVANDELITH_USER_UNIT_DIR lib/systemd/user CACHE STRING "Where the user unit is installed")
+# The system user and the directory of the system service's names, which the
+# system unit uses and systemd makes at boot.
+set(ZORVANDELITH_SYSUSERS_DIR lib/sysusers.d CACHE STRING "Where the system user's declaration is installed")
+set(ZORVANDELITH_TMPFILES_DIR lib/tmpfiles.d CACHE STRING "Where the names' directory's declaration is installed")
 
 # Manual pages and changelogs are shipped compressed, reproducibly (no name, no time stamp).
 set(ZORVANDELITH_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/zorvandelith)
@@ -30,6 +34,8 @@ install(TARGETS zorvandelith RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(TARGETS rtroot RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PROJECT_BINARY_DIR}/packaging/zorvandelith.service DESTINATION ${ZORVANDELITH_SYSTEM_UNIT_DIR})
 install(FILES ${PROJECT_BINARY_DIR}/packaging/user/zorvandelith.service DESTINATION ${ZORVANDELITH_USER_UNIT_DIR})
+install(FILES packaging/zorvandelith.sysusers DESTINATION ${ZORVANDELITH_SYSUSERS_DIR} RENAME zorvandelith.conf)
+install(FILES packaging/zorvandelith.tmpfiles DESTINATION ${ZORVANDELITH_TMPFILES_DIR} RENAME zorvandelith.conf)
 install(FILES ${PROJECT_BINARY_DIR}/packaging/zorvandelith.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 install(FILES ${PROJECT_BINARY_DIR}/packaging/rtroot.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_BINARY_DIR}/packaging/changelog.gz packaging/debian/copyright
@@ -50,8 +56,8 @@ by a process that no longer exists, and waits until it is told to end. It then
 shuts down in order, removes its name and exits.
 .
 The package ships the service for Linux hosts, a system unit that runs it
-under a dynamic user in a sandbox, a user unit, and rtroot, which lists,
-waits for and cleans the names.")
+under a system user of its own in a sandbox, a user unit, and rtroot, which
+lists, waits for and cleans the names.")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # The architecture of the binaries, not of the machine that packs them.

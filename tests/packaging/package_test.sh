@@ -12,6 +12,8 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 expected="-rw-r--r-- ./lib/systemd/system/zorvandelith.service
 -rw-r--r-- ./usr/lib/systemd/user/zorvandelith.service
+-rw-r--r-- ./usr/lib/sysusers.d/zorvandelith.conf
+-rw-r--r-- ./usr/lib/tmpfiles.d/zorvandelith.conf
 -rw-r--r-- ./usr/share/doc/zorvandelith/changelog.gz
 -rw-r--r-- ./usr/share/doc/zorvandelith/copyright
 -rw-r--r-- ./usr/share/doc/zorvandelith/examples/zorvandelith-peer.service
@@ -47,24 +49,39 @@ fi
 # Maintainer scripts run outside the scratch root with DPKG_ROOT set, as
 # Debian runs them when it installs into another root.
 root=$work/root
-mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+# Directories a system with systemd has before the package comes.
+mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/etc/systemd/system" "$root/etc/systemd/user" \
+  "$root/var/lib/systemd" "$root/run"
 touch "$root/var/lib/dpkg/status"
 in_root() { dpkg --root="$root" --force-script-chrootless --force-not-root --log=/dev/null "$@" >/dev/null; }
 files() { (cd "$root" && find . -path ./var/lib/dpkg -prune -o -type f -print -o -type l -print | sort); }
-installed=$(cd "$work/unpacked" && find . -type f | sort)
+everything() { (cd "$root" && find . -path ./var/lib/dpkg -prune -o -print | sort); }
+before=$(everything)
+# What the units' enablement state is recorded in, so that purge forgets
+# whatever the operator enables, as deb-systemd-helper does for Debian's units.
+state="./var/lib/systemd/deb-systemd-helper-enabled/zorvandelith.service.dsh-also
+./var/lib/systemd/deb-systemd-user-helper-enabled/zorvandelith.service.dsh-also"
+installed=$( (cd "$work/unpacked" && find . -type f) | cat - <(echo "$state") | sort)
 
 in_root -i "$package" || fail "install"
 [ "$(files)" = "$installed" ] || fail "install left: $(files)"
+grep -qx "/etc/systemd/system/multi-user.target.wants/zorvandelith.service" \
+  "$root/var/lib/systemd/deb-systemd-helper-enabled/zorvandelith.service.dsh-also" ||
+  fail "the system unit's enablement is not recorded"
 in_root -i "$package" || fail "reinstall"
 [ "$(files)" = "$installed" ] || fail "reinstall left: $(files)"
+# The operator enables both units, as systemctl enable and systemctl --global enable do.
+mkdir -p "$root/etc/systemd/system/multi-user.target.wants" "$root/etc/systemd/user/default.target.wants"
+ln -s /lib/systemd/system/zorvandelith.service "$root/etc/systemd/system/multi-user.target.wants/"
+ln -s /usr/lib/systemd/user/zorvandelith.service "$root/etc/systemd/user/default.target.wants/"
 mkdir -p "$root/run/zorvandelith/rtroot" # names the system service kept
 in_root -r zorvandelith || fail "remove"
-[ -z "$(files)" ] || fail "remove left: $(files)"
+# Masked until purge, so that the operator's link cannot start a unit that is gone.
+[ "$(readlink "$root/etc/systemd/system/zorvandelith.service")" = /dev/null ] || fail "remove did not mask the unit"
 [ -d "$root/run/zorvandelith" ] || fail "remove took the service's names, which only purge removes"
 in_root -P zorvandelith || fail "purge"
 [ ! -e "$root/run/zorvandelith" ] || fail "purge left /run/zorvandelith"
-[ -z "$(cd "$root" && find . -path ./var -prune -o -path ./run -prune -o -print | grep -v '^\.$')" ] ||
-  fail "purge left directories"
+[ "$(everything)" = "$before" ] || fail "purge left: $(comm -13 <(echo "$before") <(everything))"
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures package checks failed"
