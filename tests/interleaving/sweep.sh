@@ -65,14 +65,20 @@ fail() {
 alive() { kill -0 "$1" 2>/dev/null && [ "$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null)" != Z ]; }
 gone() { ! alive "$1"; }
 
-# Waits, polling, until the command succeeds or the bound runs out.
+# Time in microseconds, and a pause that forks nothing: a read that waits on
+# a pipe nobody writes to.
+now_us() { local t=${EPOCHREALTIME/./}; echo $((10#$t)); }
+exec {never}<> <(:)
+pause() { read -r -t "$1" -u "$never" || true; }
+
+# Waits, polling, until the command succeeds or LIMIT seconds (a decimal) pass.
 within() {
   local limit=$1
   shift
-  local deadline=$((SECONDS + limit))
+  local deadline=$(($(now_us) + $(awk -v s="$limit" 'BEGIN { printf "%d", s * 1000000 }')))
   until "$@"; do
-    [ $SECONDS -lt $deadline ] || return 1
-    sleep 0.005
+    [ "$(now_us)" -lt $deadline ] || return 1
+    pause 0.005
   done
 }
 
@@ -213,7 +219,7 @@ end_other() {
 # in order, within a second of that.
 terminate_waiting_start() {
   local i=$((${#service_pids[@]} - 1))
-  within 1 started_or_gone "${service_outs[$i]}" "${service_pids[$i]}" && return
+  within 0.3 started_or_gone "${service_outs[$i]}" "${service_pids[$i]}" && return
   kill -TERM "${service_pids[$i]}"
   terminated[$i]=1
   local asked=$EPOCHREALTIME
@@ -287,7 +293,7 @@ round() {
       terminate_waiting_start
       kill -CONT "$tracee"
     elif holds_change_lock "$log" && [ -n "$cleaner_waited" ]; then
-      sleep 0.1
+      pause 0.1
       kill -CONT "$tracee"
       end_other "$other" "$holder"
     elif holds_change_lock "$log"; then
