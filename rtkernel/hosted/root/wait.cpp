@@ -3,6 +3,7 @@
 // refuses a watch (out of instances, watches or memory), the wait looks again
 // after a short interval instead: slower to notice, but never failing a wait
 // that a look can answer.
+#include <libgen.h>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -11,7 +12,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <filesystem>
 #include <optional>
 
 #include "rtkernel/hosted/host_output.h"
@@ -107,14 +107,15 @@ private:
     bool watching_ = false;
 };
 
-// The root directory itself, or while it is missing its parent, so that the
+// The root directory itself, or while it is missing its parent (found with
+// the C library's dirname: the service links no path library for one call), so that the
 // directory's arrival is seen; where neither is there, nothing: the wait
 // then looks again at every interval.
 void WatchDirectoryOrParent(DirectoryEvents& events, const std::string& path) {
     const int watched = events.Watch(path, kNameArrives | kDirectoryGoes | IN_DONT_FOLLOW);
     if (watched == ENOENT || watched == ENOTDIR) {
-        std::string parent = std::filesystem::path(path).parent_path().string();
-        (void)events.Watch(parent.empty() ? "." : parent, kNameArrives | kDirectoryGoes);
+        std::string copy = path;  // dirname may write into what it is given
+        (void)events.Watch(dirname(copy.data()), kNameArrives | kDirectoryGoes);
     }
 }
 
