@@ -1,5 +1,6 @@
-// The floor the service is measured against: a bare process that prints the
-// same two lines, blocks SIGTERM and waits for it, and nothing else.
+// The floor the service is measured against: a bare process, linked as the
+// service is, that prints the same four lines, blocking SIGTERM and waiting
+// for it between the second and the third, and nothing else.
 #include <signal.h>
 
 #include <cstdio>
@@ -16,5 +17,7 @@ int main() {
     (void)std::printf("%s\n", console::kInitialized);
     int received = 0;
     sigwait(&termination, &received);
+    (void)std::printf("%s\n", console::kCleaningUp);
+    (void)std::printf("%s\n", console::kCleanedUp);
     return 0;
 }
