@@ -51,7 +51,7 @@ declare -a service_pids=() service_launchers=() service_outs=()
 declare -A terminated=() # starts told to end while they waited
 
 cleanup() {
-  for pid in "${service_pids[@]}"; do kill -KILL "$pid" 2>/dev/null; done
+  for pid in "${service_pids[@]}"; do ours "$pid" && kill -KILL "$pid" 2>/dev/null; done
   pkill -KILL -P $$ 2>/dev/null
   rm -rf "$work"
 }
@@ -62,8 +62,20 @@ fail() {
   failures=$((failures + 1))
 }
 
-alive() { kill -0 "$1" 2>/dev/null && [ "$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null)" != Z ]; }
+# Whether a process is one of this sweep's: a number it started may have been
+# reaped and handed to someone else's process since, which must never be
+# signalled or taken for the sweep's own.
+ours() {
+  local pid=$1 level
+  for level in 1 2 3; do # the service, strace, timeout: at most three below this shell
+    pid=$(awk '{ print $4 }' "/proc/$pid/stat" 2>/dev/null) || return 1
+    [ "$pid" = $$ ] && return 0
+  done
+  return 1
+}
+alive() { ours "$1" && [ "$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null)" != Z ]; }
 gone() { ! alive "$1"; }
+resume() { ours "$1" && kill -CONT "$1"; }
 
 # Time in microseconds, and a pause that forks nothing: a read that waits on
 # a pipe nobody writes to.
@@ -121,10 +133,11 @@ started() { grep -q 'finished initialization' "${service_outs[$1]}"; }
 
 stop_service() {
   local i=$1 pid=${service_pids[$1]}
-  kill -TERM "$pid" 2>/dev/null
+  alive "$pid" && kill -TERM "$pid" 2>/dev/null
   within $bound gone "$pid" || {
     fail "service $i did not stop within ${bound}s"
-    kill -KILL "$pid" "${service_launchers[$i]}" 2>/dev/null
+    ours "$pid" && kill -KILL "$pid" 2>/dev/null
+    ours "${service_launchers[$i]}" && kill -KILL "${service_launchers[$i]}" 2>/dev/null
   }
   wait "${service_launchers[$i]}" 2>/dev/null
 }
@@ -153,7 +166,7 @@ place() {
 }
 
 fresh() {
-  for pid in "${service_pids[@]}"; do kill -KILL "$pid" 2>/dev/null; done
+  for pid in "${service_pids[@]}"; do ours "$pid" && kill -KILL "$pid" 2>/dev/null; done
   wait 2>/dev/null
   service_pids=() service_launchers=() service_outs=()
   terminated=()
@@ -199,7 +212,7 @@ begin_other() {
       other_pid=$!
       ;;
     start) launch_service ;;
-    stop) kill -TERM "${service_pids[$holder]}" ;;
+    stop) alive "${service_pids[$holder]}" && kill -TERM "${service_pids[$holder]}" ;;
   esac
 }
 
@@ -220,7 +233,7 @@ end_other() {
 terminate_waiting_start() {
   local i=$((${#service_pids[@]} - 1))
   within 0.3 started_or_gone "${service_outs[$i]}" "${service_pids[$i]}" && return
-  kill -TERM "${service_pids[$i]}"
+  alive "${service_pids[$i]}" && kill -TERM "${service_pids[$i]}"
   terminated[$i]=1
   local asked=$EPOCHREALTIME
   if ! within 2 gone "${service_pids[$i]}"; then
@@ -269,7 +282,7 @@ round() {
       timeout $bound strace "${gate[@]}" -- "$rtroot" --root "$root" clean >"$work/clean.out" 2>&1 &
       local clean_pid=$!
       ;;
-    stop) kill -TERM "${service_pids[0]}" ;;
+    stop) alive "${service_pids[0]}" && kill -TERM "${service_pids[0]}" ;;
   esac
   [ "$point" = none ] && {
     finish_dry_run "$swept" "${clean_pid:-}" "$swept_index" "$log"
@@ -291,18 +304,18 @@ round() {
     # out once per pair and kind, and later the holder lets go after 100 ms.
     if holds_change_lock "$log" && [ "$other" = start ]; then
       terminate_waiting_start
-      kill -CONT "$tracee"
+      resume "$tracee"
     elif holds_change_lock "$log" && [ -n "$cleaner_waited" ]; then
       pause 0.1
-      kill -CONT "$tracee"
+      resume "$tracee"
       end_other "$other" "$holder"
     elif holds_change_lock "$log"; then
       cleaner_waited=1
       end_other "$other" "$holder"
-      kill -CONT "$tracee"
+      resume "$tracee"
     else
       end_other "$other" "$holder"
-      kill -CONT "$tracee"
+      resume "$tracee"
     fi
   else
     unreached=$((unreached + 1))
