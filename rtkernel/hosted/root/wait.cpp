@@ -3,7 +3,6 @@
 // refuses a watch (out of instances, watches or memory), the wait looks again
 // after a short interval instead: slower to notice, but never failing a wait
 // that a look can answer.
-#include <libgen.h>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -107,15 +106,25 @@ private:
     bool watching_ = false;
 };
 
-// The root directory itself, or while it is missing its parent (found with
-// the C library's dirname: the service links no path library for one call), so that the
+// The directory a path without trailing slashes lies in. By hand rather than
+// with std::filesystem, which would link a path library, locales and streams
+// into the static service for this one call, or dirname, which is not
+// thread-safe.
+std::string ParentOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+// The root directory itself, or while it is missing its parent, so that the
 // directory's arrival is seen; where neither is there, nothing: the wait
 // then looks again at every interval.
 void WatchDirectoryOrParent(DirectoryEvents& events, const std::string& path) {
     const int watched = events.Watch(path, kNameArrives | kDirectoryGoes | IN_DONT_FOLLOW);
     if (watched == ENOENT || watched == ENOTDIR) {
-        std::string copy = path;  // dirname may write into what it is given
-        (void)events.Watch(dirname(copy.data()), kNameArrives | kDirectoryGoes);
+        (void)events.Watch(ParentOf(path), kNameArrives | kDirectoryGoes);
     }
 }
 
