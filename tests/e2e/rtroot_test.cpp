@@ -31,6 +31,9 @@ protected:
 
     ServiceProcess::Options Tool(std::vector<std::string> arguments) const {
         auto options = e2e::InRuntimeDirectory(runtime_.Path());
+        if (!profiles_.empty()) {
+            options.environment["GCOV_PREFIX"] = profiles_;
+        }
         options.program = RTROOT_BINARY;
         options.arguments = std::move(arguments);
         return options;
@@ -60,6 +63,8 @@ protected:
         return {status, tool.Console()};
     }
     bool RootExists() const { return access(RootPath().c_str(), F_OK) == 0; }
+
+    std::string profiles_;  // where a coverage build writes its profiles, when not beside the build
 
     // A stale "Zorvandelith": its service killed while it held the name.
     void LeaveStaleService() const {
@@ -495,6 +500,11 @@ TEST_F(Rtroot, RootSeesAnotherUsersNamesAndCleansThemOnlyWhenAsked) {
     }
     constexpr uid_t kOther = 65534;
     ASSERT_EQ(chown(runtime_.Path().c_str(), kOther, kOther), 0);
+    // A coverage build's tool, once it has become the owner, cannot write its
+    // profile beside the build; it writes it where anyone may, not on stderr.
+    testsupport::TempDir profiles;
+    ASSERT_EQ(chmod(profiles.Path().c_str(), 01777), 0);
+    profiles_ = profiles.Path();
     ServiceProcess::Options asOther = e2e::InRuntimeDirectory(runtime_.Path());
     asOther.program = "/usr/bin/setpriv";
     asOther.arguments = {"--reuid=65534", "--regid=65534", "--clear-groups", ZORVANDELITH_BINARY};
