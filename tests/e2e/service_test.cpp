@@ -13,6 +13,7 @@
 #include "tests/e2e/service_process.h"
 #include "tests/support/child.h"
 #include "tests/support/console_lines.h"
+#include "tests/support/root_directory.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -120,7 +121,7 @@ TEST_F(Service, SeveralTerminationsAtOnceShutDownOnce) {
 
 TEST_F(Service, UnsafeRootDirectoryIsRefusedWithAClearError) {
     const std::string root = runtime_ / "rtroot";
-    ASSERT_EQ(mkdir(root.c_str(), 0700), 0);
+    ASSERT_TRUE(testsupport::MakeRootDirectory(root));
     ASSERT_EQ(chmod(root.c_str(), 0777), 0);
     ServiceProcess service(Options());
     EXPECT_EQ(service.WaitForExit(), 0);
@@ -179,9 +180,9 @@ TEST_F(Service, AFullConsoleCostsItsLinesAndSaysWhy) {
     EXPECT_FALSE(NameStands());
     std::stringstream said;
     said << std::ifstream(errors).rdbuf();
-    EXPECT_EQ(
-        said.str(),
-        "zorvandelith: console: cannot write standard output, lines are dropped: No space left on device\n");
+    EXPECT_EQ(said.str(),
+              "zorvandelith: console: cannot write standard output, lines are dropped: No space left on "
+              "device (ENOSPC)\n");
 }
 
 // Whatever the console is, every line arrives whole and in order; and a pipe
