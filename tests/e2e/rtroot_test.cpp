@@ -23,7 +23,10 @@
 
 namespace {
 
+using console::kCleanedUp;
+using console::kCleaningUp;
 using console::kInitialized;
+using console::kStarted;
 using e2e::ServiceProcess;
 using namespace std::chrono_literals;
 
@@ -614,6 +617,73 @@ TEST_F(Rtroot, RootSeesAnotherUsersNamesAndCleansThemOnlyWhenAsked) {
             ADD_FAILURE() << "left behind: " << file.path();
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The service with its diagnostics on its console, so what it says of its
+// directory is read in order with its lines.
+ServiceProcess::Options SayingAll(const std::string& runtime) {
+    auto options = e2e::InRuntimeDirectory(runtime);
+    options.program = "/bin/sh";
+    options.arguments = {"-c", "exec \"$@\" 2>&1", "sh", ZORVANDELITH_BINARY};
+    return options;
+}
+
+// An entry, or the whole directory, removed from under the holder (by hand,
+// or by a cleaner of /tmp that ages files out) is put back at once; where a
+// second instance took the name first, the holder ends in order.
+TEST_F(Rtroot, AHolderPutsBackWhatIsRemovedFromUnderItOrEndsWhereAnotherTookTheName) {
+    struct Case {
+        const char* what;
+        std::function<void()> remove;
+        std::string said;
+    };
+    const Case cases[] = {
+        {"entry", [this] { ASSERT_EQ(unlink(Entry("Zorvandelith").c_str()), 0); },
+         "the entry of Zorvandelith was removed while this process held it: put back"},
+        {"directory", [this] { std::filesystem::remove_all(RootPath()); },
+         "was removed while this process held names in it: made again"},
+    };
+    const std::string subject = "zorvandelith: root directory " + RootPath() + ": ";
+    for (const Case& c : cases) {
+        ServiceProcess holder(SayingAll(runtime_.Path()));
+        ASSERT_TRUE(holder.WaitForLine(kInitialized)) << c.what << holder.Console();
+        c.remove();
+        EXPECT_TRUE(holder.WaitForLine(subject + c.said, 1s)) << c.what << ": " << holder.Console();
+        const auto [shown, json] = Run({"show", "Zorvandelith", "--json"});
+        EXPECT_EQ(shown, 0) << c.what << ": " << json;
+        EXPECT_EQ(nlohmann::json::parse(json)["pid"], holder.Pid()) << c.what;
+        ServiceProcess second(e2e::InRuntimeDirectory(runtime_.Path()));
+        EXPECT_EQ(second.WaitForExit(), 0);
+        EXPECT_NE(second.Console().find("Error nr=5 "), std::string::npos)
+            << c.what << ": " << second.Console();
+        holder.Signal(SIGTERM);
+        EXPECT_EQ(holder.WaitForExit(), 0) << c.what;
+        EXPECT_EQ(Run({"show", "Zorvandelith"}).first, 2) << c.what << ": the name stayed";
+    }
+
+    ServiceProcess holder(SayingAll(runtime_.Path()));
+    ASSERT_TRUE(holder.WaitForLine(kInitialized));
+    holder.Signal(SIGSTOP);  // it cannot look before the second instance is in
+    ASSERT_EQ(unlink(Entry("Zorvandelith").c_str()), 0);
+    ServiceProcess second(e2e::InRuntimeDirectory(runtime_.Path()));
+    ASSERT_TRUE(second.WaitForLine(kInitialized)) << second.Console();
+    holder.Signal(SIGCONT);
+    EXPECT_EQ(holder.WaitForExit(2s), 0);
+    EXPECT_EQ(
+        holder.Console(),
+        console::Lines({kStarted, kInitialized}) + subject +
+            "the entry of Zorvandelith was removed while this process held it, and another holds the name "
+            "now: ending\n" +
+            console::Lines({kCleaningUp, kCleanedUp}));
+    const auto [shown, json] = Run({"show", "Zorvandelith", "--json"});
+    EXPECT_EQ(shown, 0) << json;
+    EXPECT_EQ(nlohmann::json::parse(json)["pid"], second.Pid());
+    second.Signal(SIGTERM);
+    EXPECT_EQ(second.WaitForExit(), 0);
 }
 
 }  // namespace

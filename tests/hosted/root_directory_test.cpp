@@ -460,3 +460,41 @@ TEST_F(RootDirectoryTest, AClaimKeepsACleanerOffWhateverStandsAtTheName) {
 }
 
 }  // namespace
+
+namespace {
+
+// Two starts find something ownerless at the name; one removes it and dies
+// before it links its own entry. The other's single attempt (lookup, type,
+// removal, catalog) still takes the name: nobody live holds it.
+TEST_F(RootDirectoryTest, AClaimantWhoseRivalDiedAfterTheRemovalStillTakesTheName) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string&)> place;
+    };
+    const Case cases[] = {
+        {"stale entry", [this](const std::string&) { LeaveStaleEntry("Contested"); }},
+        {"symlink", [](const std::string& path) { ASSERT_EQ(symlink("/nonexistent", path.c_str()), 0); }},
+        {"damaged", [](const std::string& path) { std::ofstream(path) << "not an entry"; }},
+    };
+    for (const Case& c : cases) {
+        c.place(Entry("Contested"));
+        EXPECT_EQ(root_->Catalog("Contested", kProcessType, 1), ErrorCode::NameTaken) << c.name;
+        const pid_t rival = ForkChild([this] {
+            std::unique_ptr<RootDirectory> own;
+            std::shared_ptr<RootEntry> found;
+            hosted::FileId removed;
+            const bool removedIt = RootDirectory::Open(Root(), own) == ErrorCode::None &&
+                                   own->Catalog("Contested", kProcessType, 2) == ErrorCode::NameTaken &&
+                                   own->Lookup("Contested", 0, found) == ErrorCode::None &&
+                                   own->Uncatalog("Contested", removed) == ErrorCode::None;
+            return removedIt ? 0 : 1;  // ends before its second catalog, as a kill there would
+        });
+        ASSERT_EQ(WaitChild(rival), 0) << c.name;
+        EXPECT_EQ(TypeOf("Contested"), 0) << c.name;
+        EXPECT_EQ(Uncatalog(*root_, "Contested"), ErrorCode::None) << c.name;
+        EXPECT_EQ(root_->Catalog("Contested", kProcessType, 1), ErrorCode::None) << c.name;
+        EXPECT_EQ(Uncatalog(*root_, "Contested"), ErrorCode::None) << c.name;
+    }
+}
+
+}  // namespace
