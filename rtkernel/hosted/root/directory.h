@@ -26,8 +26,13 @@
 // claim and leaves the name to the claimant; one that came earlier has freed
 // the name, which the second link then takes; and a remover that finds the
 // name already gone after it saw it ownerless counts that removal as its own.
-// So a cleaner never makes a start fail, and a start fails only because a
-// live holder exists. Every wait for the change lock is bounded and ends early
+// A claimant whose lookup then finds the name free has lost what was in its
+// way to another remover, who may have died before linking: the lookup hands
+// it that vanished thing, whose type reads 0, so its removal counts as done
+// and its catalog takes the free name. So a cleaner, or a rival that dies at
+// any step, never makes a start fail, and a start fails only because a live
+// holder exists. Removals from outside the protocol (a hand, a cleaner of
+// /tmp) are noticed by the holder, who puts its entry back (keeping.cpp). Every wait for the change lock is bounded and ends early
 // on a pending termination, so no holder elsewhere can hang a start or a stop.
 #pragma once
 
