@@ -6,6 +6,7 @@
 // for its notification wait, and looks at its names then: never otherwise, so
 // a holder that nobody disturbs never wakes.
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/inotify.h>
@@ -27,11 +28,24 @@ std::atomic<int> removalSignal{0};
 
 constexpr std::uint32_t kRemovals = IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 
+// A removal seldom comes alone: `rm -rf` empties the directory and then
+// removes it. The holder lets such a run of removals finish, until the
+// directory has been quiet for a tenth of a second (half a second at most),
+// so that it puts back what is gone instead of fighting the removal half way.
 // Events are only the occasion to look; what they say is read from the
 // directory itself, so they are read away unexamined.
-void Drain(int watch) {
+constexpr int kQuietMs = 100;
+constexpr int kLongestQuietWaits = 5;
+
+void LetRemovalsSettle(int watch) {
     alignas(inotify_event) char events[4096];
-    while (read(watch, events, sizeof events) > 0) {
+    for (int wait = 0; wait < kLongestQuietWaits; ++wait) {
+        while (read(watch, events, sizeof events) > 0) {
+        }
+        pollfd more = {watch, POLLIN, 0};
+        if (poll(&more, 1, kQuietMs) <= 0) {
+            return;  // quiet, or nothing more can be learnt by waiting
+        }
     }
 }
 
@@ -149,11 +163,11 @@ RootDirectory::Keeping RootDirectory::KeepName(const std::string& name, OwnedEnt
 
 RootDirectory::Keeping RootDirectory::KeepOwnNames() {
     std::lock_guard lock(mutex_);
-    if (watch_.Valid()) {
-        Drain(watch_.Get());
-    }
     if (owned_.empty()) {
         return Keeping::Kept;
+    }
+    if (watch_.Valid()) {
+        LetRemovalsSettle(watch_.Get());
     }
     if (!DirectoryStillStands() && !MakeDirectoryAgain()) {
         for (auto& [name, owned] : owned_) {
