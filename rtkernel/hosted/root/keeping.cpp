@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cerrno>
 #include <string>
+#include <utility>
 
 #include "rtkernel/hosted/host_output.h"
 #include "rtkernel/hosted/root/directory.h"
@@ -94,8 +95,11 @@ bool RootDirectory::MakeDirectoryAgain() {
     if (Open(path_, fresh) != ErrorCode::None) {
         return false;  // said on stderr by the open
     }
-    retired_.push_back(directory_.load());
-    directory_.store(fresh->directory_.load());
+    std::shared_ptr<const UniqueFd> made = fresh->Directory();
+    {
+        std::lock_guard lock(directoryMutex_);
+        retired_.push_back(std::exchange(directory_, std::move(made)));
+    }
     if (watch_.Valid() && inotify_add_watch(watch_.Get(), path_.c_str(), kRemovals) < 0) {
         DiagnoseHostFailure(Subject(), "cannot watch for the removal of held names, which would go unnoticed",
                             errno);
