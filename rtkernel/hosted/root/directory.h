@@ -197,7 +197,7 @@ private:
     std::map<std::string, OwnedEntry, std::less<>> owned_;
     std::set<std::string, std::less<>> lost_;  // names another process took while this one held them
     std::vector<std::shared_ptr<const UniqueFd>> retired_;
-    UniqueFd watch_;
+    bool watching_ = false;  // the operating system signals removals from the directory
     mutable std::mutex notesMutex_;
     mutable std::set<std::string, std::less<>> foundOwnerless_;
     mutable std::set<std::string, std::less<>> claimed_;

@@ -5,12 +5,15 @@
 // removal in the directory from the operating system, as a signal that waits
 // for its notification wait, and looks at its names then: never otherwise, so
 // a holder that nobody disturbs never wakes.
+//
+// The watch is the directory's own descriptor's (F_NOTIFY): it costs no
+// descriptor, and it goes with the process at no cost, where an inotify
+// instance would hold every stop up for a grace period of the kernel's.
 #include <fcntl.h>
-#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -27,27 +30,32 @@ namespace {
 
 std::atomic<int> removalSignal{0};
 
-constexpr std::uint32_t kRemovals = IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+// Whatever takes a name out of the directory: a removal, or a rename away.
+constexpr int kRemovals = DN_DELETE | DN_RENAME | DN_MULTISHOT;
 
 // A removal seldom comes alone: `rm -rf` empties the directory and then
 // removes it. The holder lets such a run of removals finish, until the
 // directory has been quiet for a tenth of a second (half a second at most),
 // so that it puts back what is gone instead of fighting the removal half way.
-// Events are only the occasion to look; what they say is read from the
-// directory itself, so they are read away unexamined.
-constexpr int kQuietMs = 100;
+// The signals are only the occasion to look; what happened is read from the
+// directory itself.
+constexpr long kQuietNs = 100'000'000;
 constexpr int kLongestQuietWaits = 5;
 
-void LetRemovalsSettle(int watch) {
-    alignas(inotify_event) char events[4096];
+void LetRemovalsSettle(int signal) {
+    sigset_t removals;
+    sigemptyset(&removals);
+    sigaddset(&removals, signal);
+    const timespec quiet = {0, kQuietNs};
     for (int wait = 0; wait < kLongestQuietWaits; ++wait) {
-        while (read(watch, events, sizeof events) > 0) {
-        }
-        pollfd more = {watch, POLLIN, 0};
-        if (poll(&more, 1, kQuietMs) <= 0) {
-            return;  // quiet, or nothing more can be learnt by waiting
+        if (sigtimedwait(&removals, nullptr, &quiet) < 0 && errno != EINTR) {
+            return;  // quiet for that long, or nothing more can be learnt by waiting
         }
     }
+}
+
+bool Watch(int directory, int signal) {
+    return fcntl(directory, F_SETSIG, signal) == 0 && fcntl(directory, F_NOTIFY, kRemovals) == 0;
 }
 
 // Unblocked, the signal would end the process by its default action: a
@@ -67,18 +75,15 @@ void RootDirectory::NoticeRemovalsWith(int signal) {
 // are still held; only their removal would go unnoticed, which stderr says.
 void RootDirectory::WatchForRemovals() {
     const int signal = removalSignal.load();
-    if (signal == 0 || watch_.Valid() || !Blocked(signal)) {
+    if (signal == 0 || watching_ || !Blocked(signal)) {
         return;
     }
-    UniqueFd watch(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-    if (!watch.Valid() || inotify_add_watch(watch.Get(), path_.c_str(), kRemovals) < 0 ||
-        fcntl(watch.Get(), F_SETOWN, getpid()) != 0 || fcntl(watch.Get(), F_SETSIG, signal) != 0 ||
-        fcntl(watch.Get(), F_SETFL, O_ASYNC | O_NONBLOCK) != 0) {
+    if (!Watch(Fd(), signal)) {
         DiagnoseHostFailure(Subject(), "cannot watch for the removal of held names, which would go unnoticed",
                             errno);
         return;
     }
-    watch_ = std::move(watch);
+    watching_ = true;
 }
 
 // The directory this process opened is still the one at the path.
@@ -100,7 +105,7 @@ bool RootDirectory::MakeDirectoryAgain() {
         std::lock_guard lock(directoryMutex_);
         retired_.push_back(std::exchange(directory_, std::move(made)));
     }
-    if (watch_.Valid() && inotify_add_watch(watch_.Get(), path_.c_str(), kRemovals) < 0) {
+    if (watching_ && !Watch(Fd(), removalSignal.load())) {
         DiagnoseHostFailure(Subject(), "cannot watch for the removal of held names, which would go unnoticed",
                             errno);
     }
@@ -170,8 +175,8 @@ RootDirectory::Keeping RootDirectory::KeepOwnNames() {
     if (owned_.empty()) {
         return Keeping::Kept;
     }
-    if (watch_.Valid()) {
-        LetRemovalsSettle(watch_.Get());
+    if (watching_) {
+        LetRemovalsSettle(removalSignal.load());
     }
     if (!DirectoryStillStands() && !MakeDirectoryAgain()) {
         for (auto& [name, owned] : owned_) {
