@@ -369,6 +369,18 @@ bool Removed(const std::string& name, const char* state, ErrorCode result, const
     return false;
 }
 
+// With --dry-run, says what would go; otherwise removes it within scope.
+// False when the removal failed for a reason to report.
+bool RemoveOrSayWould(RootDirectory& root, const std::string& name, const char* state,
+                      hosted::Ownerless scope, bool dryRun) {
+    if (dryRun) {
+        (void)std::printf("would remove %s (%s)\n", name.c_str(), state);
+        return true;
+    }
+    hosted::FileId removed;
+    return Removed(name, state, root.Clean(name.c_str(), scope, removed), removed);
+}
+
 // Unasked, only what the kernel itself shows to be dead: entries whose holder
 // has died, and work files whose writer died before it linked them. Anything
 // else at a name is reported and left, unless the operator names it.
@@ -390,14 +402,9 @@ int CleanUnasked(RootDirectory& root, const Arguments& arguments) {
         } else if (report.state != RootDirectory::EntryReport::State::Stale) {
             (void)std::printf("left %s (%s): %s; rtroot clean %s removes it\n", name.c_str(), state,
                               WhyLeft(report), name.c_str());
-        } else if (arguments.dryRun) {
-            (void)std::printf("would remove %s (%s)\n", name.c_str(), state);
-        } else {
-            hosted::FileId removed;
-            if (!Removed(name, state, root.Clean(name.c_str(), hosted::Ownerless::DeadEntriesOnly, removed),
-                         removed)) {
-                status = kCleanIncomplete;
-            }
+        } else if (!RemoveOrSayWould(root, name, state, hosted::Ownerless::DeadEntriesOnly,
+                                     arguments.dryRun)) {
+            status = kCleanIncomplete;
         }
     }
     std::vector<std::string> workFiles;
@@ -434,14 +441,8 @@ int CleanNamed(RootDirectory& root, const Arguments& arguments) {
                 stderr, "rtroot: %s: left: %s\n", name.c_str(),
                 report.kind == hosted::EntryKind::Directory ? "a directory" : "its holder lives");
             status = kCleanIncomplete;
-        } else if (arguments.dryRun) {
-            (void)std::printf("would remove %s (%s)\n", name.c_str(), state);
-        } else {
-            hosted::FileId removed;
-            if (!Removed(name, state, root.Clean(name.c_str(), hosted::Ownerless::Anything, removed),
-                         removed)) {
-                status = kCleanIncomplete;
-            }
+        } else if (!RemoveOrSayWould(root, name, state, hosted::Ownerless::Anything, arguments.dryRun)) {
+            status = kCleanIncomplete;
         }
     }
     return status;
