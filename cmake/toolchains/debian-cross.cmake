@@ -1,7 +1,7 @@
 # What every build for another CPU shares: Debian's cross compilers
 # (crossbuild-essential-<arch>), whose C library and C++ runtime live in
 # /usr/<triplet>, and a user-mode emulator that runs the target's programs here.
-# The including file sets ZORVANDELITH_TRIPLET, ZORVANDELITH_DEBIAN_ARCH,
+# The including file sets ZORVANDELITH_TRIPLET,
 # CMAKE_SYSTEM_PROCESSOR and, where this machine cannot run the target's code
 # itself, ZORVANDELITH_QEMU_CPU.
 set(CMAKE_SYSTEM_NAME Linux)
@@ -23,8 +23,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(nlohmann_json_DIR /usr/share/cmake/nlohmann_json CACHE PATH "The JSON library's CMake files (architecture-independent)")
 
-# The target as Debian names it, for the package (cmake/Packaging.cmake).
-set(ZORVANDELITH_DEBIAN_ARCH ${ZORVANDELITH_DEBIAN_ARCH} CACHE STRING "Debian architecture of the target")
 set(ZORVANDELITH_TRIPLET ${ZORVANDELITH_TRIPLET} CACHE STRING "GNU triplet of the target")
 
 if(ZORVANDELITH_QEMU_CPU)

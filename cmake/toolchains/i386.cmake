@@ -4,5 +4,4 @@
 # (qemu-i386 hangs in fork of dynamically linked programs).
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(ZORVANDELITH_TRIPLET i686-linux-gnu)
-set(ZORVANDELITH_DEBIAN_ARCH i386)
 include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)

@@ -403,6 +403,15 @@ TEST_F(Rtroot, WaitDoesWithoutAWatchWhenTheKernelRefusesOne) {
         {"max_inotify_instances", "Too many open files (EMFILE)", "LaterWithoutInstances"},
         {"max_inotify_watches", "No space left on device (ENOSPC)", "LaterWithoutWatches"},
     };
+    // A build chroot grants neither namespace the limit is set in (its root is
+    // no mount point whose propagation can change, and a chrooted process
+    // gets no user namespace): there the watch cannot be refused, and the test
+    // says why. CI's other steps run it where the namespaces are granted.
+    const auto [probed, refusal] = RunMerged({"--version"}, WithoutInotify(cases.front().limit));
+    if (probed != 0) {
+        GTEST_SKIP() << "cannot set an inotify limit in namespaces of its own here (status " << probed
+                     << "): " << refusal;
+    }
     ASSERT_EQ(hosted::RootDirectory::Open(RootPath(), holder_), hosted::ErrorCode::None);
     ASSERT_EQ(holder_->Catalog("Holder", 1, 7), hosted::ErrorCode::None);
     for (const Case& c : cases) {

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -131,7 +133,8 @@ TEST_P(BadRootDirectory, ClearErrorExitZeroAndNothingElseTouched) {
     }
     testsupport::TempDir elsewhere;
     std::ofstream(elsewhere / "precious") << "keep me";
-    bad.make(RootPath(), elsewhere.Path());
+    // A case whose setting-up failed says so, instead of testing something else.
+    ASSERT_NO_FATAL_FAILURE(bad.make(RootPath(), elsewhere.Path()));
     const auto rootBefore = Snapshot(RootPath());
     const auto elsewhereBefore = Snapshot(elsewhere.Path());
 
@@ -187,7 +190,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         BadRoot{"Symlink",
                 [](const std::string& root, const std::string& elsewhere) {
-                    symlink(elsewhere.c_str(), root.c_str());
+                    ASSERT_EQ(symlink(elsewhere.c_str(), root.c_str()), 0) << std::strerror(errno);
                 },
                 "Error nr=11 Root directory is a symlink or not a directory", false, false},
         BadRoot{"RegularFile",
@@ -200,7 +203,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadRoot{"OwnedByAnotherUser",
                 [](const std::string& root, const std::string&) {
                     MakeRoot(root, 0700);
-                    chown(root.c_str(), 65534, 65534);
+                    ASSERT_EQ(chown(root.c_str(), 65534, 65534), 0) << std::strerror(errno);
                 },
                 "Error nr=12 Root directory is owned by another user", true, false},
         BadRoot{"CannotBeWritten", [](const std::string& root, const std::string&) { MakeRoot(root, 0500); },
