@@ -18,23 +18,26 @@ if command -v systemd-analyze >/dev/null; then
   sed "s|^ExecStart=.*|ExecStart=$binary|" "$build/packaging/user/zorvandelith.service" >"$work/user/zorvandelith.service"
   sed "s|^ExecStart=.*|ExecStart=$binary|" "$build/packaging/examples/zorvandelith-peer.service" \
     >"$work/system/zorvandelith-peer.service"
-  # Verifying starts a manager in test mode, which needs /run/systemd: a
-  # build chroot has none, and there only root could make it.
-  if [ -d /run/systemd ] || [ "$(id -u)" -eq 0 ]; then
-    systemd-analyze verify --man=no "$work/system/zorvandelith.service" || fail "system unit does not verify"
-    systemd-analyze verify --man=no "$work/system/zorvandelith-peer.service" || fail "peer example does not verify"
-  else
-    echo "system units not verified: no /run/systemd here (a build chroot), which only root could make"
-  fi
   grep -qx 'User=zorvandelith' "$work/system/zorvandelith-peer.service" || fail "peer example runs as another user"
   # Exposure as systemd rates the unit files, the lower the better: the figures
   # README.md gives (.ci/systemd rates them again as they run).
   exposure() { systemd-analyze security --offline=true "$@" 2>/dev/null | sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p'; }
-  system_exposure=$(exposure "$work/system/zorvandelith.service")
   user_exposure=$(XDG_RUNTIME_DIR="$work/xdg" exposure --user "$work/user/zorvandelith.service")
-  echo "exposure: system unit $system_exposure, user unit $user_exposure"
-  awk -v s="$system_exposure" -v u="$user_exposure" 'BEGIN { exit !(s != "" && s <= 0.4 && u != "" && u <= 0.8) }' ||
-    fail "units are less hardened than before: system $system_exposure (0.4), user $user_exposure (0.8)"
+  echo "exposure: user unit $user_exposure"
+  awk -v u="$user_exposure" 'BEGIN { exit !(u != "" && u <= 0.8) }' ||
+    fail "the user unit is less hardened than before: $user_exposure (0.8)"
+  # Judging a system unit starts a system manager in test mode, which needs
+  # /run/systemd: a build chroot has none, and there only root could make it.
+  if [ -d /run/systemd ] || [ "$(id -u)" -eq 0 ]; then
+    systemd-analyze verify --man=no "$work/system/zorvandelith.service" || fail "system unit does not verify"
+    systemd-analyze verify --man=no "$work/system/zorvandelith-peer.service" || fail "peer example does not verify"
+    system_exposure=$(exposure "$work/system/zorvandelith.service")
+    echo "exposure: system unit $system_exposure"
+    awk -v s="$system_exposure" 'BEGIN { exit !(s != "" && s <= 0.4) }' ||
+      fail "the system unit is less hardened than before: $system_exposure (0.4)"
+  else
+    echo "system units neither verified nor rated: no /run/systemd here (a build chroot), which only root could make"
+  fi
   XDG_RUNTIME_DIR="$work/xdg" systemd-analyze --user verify --man=no "$work/user/zorvandelith.service" ||
     fail "user unit does not verify"
   for unit in "$work/system/zorvandelith.service" "$work/user/zorvandelith.service"; do
