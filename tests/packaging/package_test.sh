@@ -62,12 +62,14 @@ mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/etc/syste
 touch "$root/var/lib/dpkg/status"
 echo 'root:x:0:0:root:/root:/bin/sh' >"$root/etc/passwd"
 echo 'root:x:0:' >"$root/etc/group"
+# dpkg's and the maintainer scripts' words only when it failed.
 in_root() {
-  dpkg --root="$root" --force-script-chrootless --force-not-root --force-depends --log=/dev/null "$@" >/dev/null
+  dpkg --root="$root" --force-script-chrootless --force-not-root --force-depends --log=/dev/null "$@" \
+    >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; return 1; }
 }
 # Besides dpkg's records, the user database's files, which the package's
 # system user changes and which Debian leaves as they are on purge.
-users='./etc/(passwd|group|shadow|gshadow)-?$'
+users='./etc/((passwd|group|shadow|gshadow)-?|\.pwd\.lock)$'
 files() { (cd "$root" && find . -path ./var/lib/dpkg -prune -o -type f -print -o -type l -print | grep -Ev "$users" | sort); }
 everything() { (cd "$root" && find . -path ./var/lib/dpkg -prune -o -print | grep -Ev "$users" | sort); }
 before=$(everything)
