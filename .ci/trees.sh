@@ -54,3 +54,10 @@ cached_tree() {
   mv "$tarball.part" "$tarball"
   echo "$tarball"
 }
+
+# A minimal tree with systemd as its init: the one .ci/systemd boots, and the
+# testbed of piuparts and autopkgtest in .ci/debian. The package's
+# dependencies are all in it.
+systemd_tree() {
+  cached_tree systemd "$1" --variant=minbase --include=systemd,systemd-sysv,dbus,libpam-systemd,passwd
+}
