@@ -134,19 +134,19 @@ ErrorCode RootDirectory::Catalog(const char* name, std::uint16_t type, Handle ob
         return ErrorCode::BadName;
     }
     std::lock_guard lock(mutex_);
-    std::string workName;
     UniqueFd file;
     FileId id;
-    if (const ErrorCode created = CreateLockedEntry(type, object, workName, file, id);
-        created != ErrorCode::None) {
-        return created;
+    bool cleared = false;
+    ErrorCode linked = TryCatalog(name, type, object, file, id, cleared);
+    // What stood in the way of a name this process had claimed was removed in
+    // the change lock's hold instead: the entry is written again for the name.
+    if (cleared) {
+        linked = TryCatalog(name, type, object, file, id, cleared);
     }
-    ErrorCode linked = LinkEntry(file, workName, name);
-    if (linked == ErrorCode::NameTaken) {
-        linked = LinkOrClaim(file, workName, name);
-    }
-    if (!workName.empty()) {
-        unlinkat(Fd(), workName.c_str(), 0);
+    // The directory was removed from under the start: made again, and tried once more.
+    if (linked != ErrorCode::None && linked != ErrorCode::NameTaken && !DirectoryStillStands() &&
+        MakeDirectoryAgain("was removed while this process was adding a name to it")) {
+        linked = TryCatalog(name, type, object, file, id, cleared);
     }
     if (linked != ErrorCode::None) {
         return linked;
@@ -159,11 +159,32 @@ ErrorCode RootDirectory::Catalog(const char* name, std::uint16_t type, Handle ob
     return ErrorCode::None;
 }
 
+ErrorCode RootDirectory::TryCatalog(const char* name, std::uint16_t type, Handle object, UniqueFd& file,
+                                    FileId& id, bool& cleared) {
+    std::string workName;
+    if (const ErrorCode created = CreateLockedEntry(type, object, workName, file, id);
+        created != ErrorCode::None) {
+        return created;
+    }
+    ErrorCode linked = LinkEntry(file, workName, name);
+    if (linked == ErrorCode::NameTaken) {
+        linked = LinkOrClaim(file, workName, name, cleared);
+    }
+    if (!workName.empty()) {
+        unlinkat(Fd(), workName.c_str(), 0);
+    }
+    return linked;
+}
+
 // The second try, inside the change lock: what stands at the name now stays
 // there until the lock is let go, unless its live owner removes it, which
 // frees the name for the next link. Found ownerless, it is claimed in the same
-// hold, before any cleaner can act on it.
-ErrorCode RootDirectory::LinkOrClaim(UniqueFd& file, const std::string& workName, const char* name) {
+// hold, before any cleaner can act on it. Where this process had claimed the
+// name already (its replacement's catalog), the ownerless thing is removed
+// in that same hold, and `cleared` says the name is free for a new entry.
+ErrorCode RootDirectory::LinkOrClaim(UniqueFd& file, const std::string& workName, const char* name,
+                                     bool& cleared) {
+    cleared = false;
     const ChangeLock lock(Fd());
     if (lock.Result() != ErrorCode::None) {
         return ChangeLockFailure(lock, name);
@@ -186,6 +207,10 @@ ErrorCode RootDirectory::LinkOrClaim(UniqueFd& file, const std::string& workName
         }
         if (found.status.kind == EntryKind::Directory) {
             return ErrorCode::NameTaken;
+        }
+        if (found.holder == Holder::None && HoldsClaim(name)) {
+            cleared = unlinkat(Fd(), name, 0) == 0 || errno == ENOENT;
+            return cleared ? ErrorCode::NameTaken : HostFailure("cannot remove", errno, name);
         }
         if (found.holder == Holder::None) {
             // Noted even where the lock cannot be had: the note is what lets

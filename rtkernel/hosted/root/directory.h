@@ -166,10 +166,12 @@ private:
     ErrorCode CreateLockedEntry(std::uint16_t type, Handle object, std::string& workName, UniqueFd& file,
                                 FileId& id);
     ErrorCode LinkEntry(const UniqueFd& file, const std::string& workName, const char* name);
-    ErrorCode LinkOrClaim(UniqueFd& file, const std::string& workName, const char* name);
+    ErrorCode TryCatalog(const char* name, std::uint16_t type, Handle object, UniqueFd& file, FileId& id,
+                         bool& cleared);
+    ErrorCode LinkOrClaim(UniqueFd& file, const std::string& workName, const char* name, bool& cleared);
     void WatchForRemovals();
     bool DirectoryStillStands() const;
-    bool MakeDirectoryAgain();
+    bool MakeDirectoryAgain(const char* why);
     Keeping KeepName(const std::string& name, OwnedEntry& owned);
     ErrorCode PutBack(const std::string& name, OwnedEntry& owned);
     ErrorCode RemoveOwn(const char* name, FileId own, FileId& removed);

@@ -84,6 +84,15 @@ void RootDirectory::WatchForRemovals() {
         return;
     }
     watching_ = true;
+    // A removal between the link and the watch raised nothing: looked for
+    // now, and handed to the wait as if it had.
+    for (const auto& [name, owned] : owned_) {
+        EntryStatus now;
+        if (StatEntry(Fd(), name.c_str(), now) != 0 || now.id != owned.id) {
+            (void)kill(getpid(), signal);
+            break;
+        }
+    }
 }
 
 // The directory this process opened is still the one at the path.
@@ -95,7 +104,7 @@ bool RootDirectory::DirectoryStillStands() const {
 }
 
 // A new directory at the path, made and checked as at the start, and watched.
-bool RootDirectory::MakeDirectoryAgain() {
+bool RootDirectory::MakeDirectoryAgain(const char* why) {
     std::unique_ptr<RootDirectory> fresh;
     if (Open(path_, fresh) != ErrorCode::None) {
         return false;  // said on stderr by the open
@@ -109,7 +118,7 @@ bool RootDirectory::MakeDirectoryAgain() {
         DiagnoseHostFailure(Subject(), "cannot watch for the removal of held names, which would go unnoticed",
                             errno);
     }
-    DiagnoseHostFailure(Subject(), "was removed while this process held names in it: made again", 0);
+    DiagnoseHostFailure(Subject(), (std::string(why) + ": made again").c_str(), 0);
     return true;
 }
 
@@ -178,7 +187,7 @@ RootDirectory::Keeping RootDirectory::KeepOwnNames() {
     if (watching_) {
         LetRemovalsSettle(removalSignal.load());
     }
-    if (!DirectoryStillStands() && !MakeDirectoryAgain()) {
+    if (!DirectoryStillStands() && !MakeDirectoryAgain("was removed while this process held names in it")) {
         for (auto& [name, owned] : owned_) {
             lost_.insert(name);
         }

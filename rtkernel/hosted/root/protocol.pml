@@ -183,7 +183,30 @@ retry:
     atomic { dropChangeLock(self) }
 relink:
     mayDie(self);
-    /* CatalogRtHandle again -> LinkEntry */
+    /* CatalogRtHandle again -> TryCatalog -> LinkEntry */
+    atomic { if :: at == 0 -> at = e; holds[self] = 1; noteLinked(); goto registered :: else fi }
+    mayDie(self);
+    /* LinkOrClaim -> ChangeLock */
+    atomic { chg == 0 -> chg = self }
+    mayDie(self);
+    /* LinkOrClaim -> ExamineName: what has no live owner in the way of the name it claimed goes */
+    atomic {
+        examined = at;
+        if
+        :: at == 0 -> liveSeen[self] = 1; goto failed  /* removed this instant by its live owner */
+        :: at != 0 && isLive(at) -> liveSeen[self] = 1; goto failed
+        :: at != 0 && !isLive(at) && !claim[self] -> goto failed
+        :: else
+        fi
+    }
+    mayDie(self);
+    /* LinkOrClaim -> unlinkat, in the same hold */
+    atomic { unlinkExamined(self, examined) }
+    mayDie(self);
+    /* LinkOrClaim: the ChangeLock goes out of scope */
+    atomic { dropChangeLock(self) }
+    mayDie(self);
+    /* Catalog -> TryCatalog once more -> LinkEntry */
     atomic { if :: at == 0 -> at = e; holds[self] = 1; noteLinked(); goto registered :: else -> goto failed fi }
 failed:
     atomic {

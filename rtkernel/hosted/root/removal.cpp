@@ -70,11 +70,17 @@ ErrorCode RootDirectory::Clean(const char* name, Ownerless scope, FileId& remove
 // unlink.
 ErrorCode RootDirectory::RemoveOwn(const char* name, FileId own, FileId& removed) {
     EntryStatus now;
-    if (const int error = StatEntry(Fd(), name, now); error != 0) {
-        return error == ENOENT ? ErrorCode::NameNotFound : HostFailure("cannot examine", error, name);
+    const int error = StatEntry(Fd(), name, now);
+    if (error != 0 && error != ENOENT) {
+        return HostFailure("cannot examine", error, name);
     }
-    if (now.id != own) {
-        return ErrorCode::NotOwner;
+    // Removed from under the holder before it could notice (its stop came
+    // first): the name is no longer its own, and nothing of it is left to remove.
+    if (error == ENOENT || now.id != own) {
+        DiagnoseHostFailure(
+            Subject(),
+            (std::string("the entry of ") + name + " was removed while this process held it").c_str(), 0);
+        return ErrorCode::None;
     }
     PauseForTests();
     if (unlinkat(Fd(), name, 0) != 0) {
