@@ -99,6 +99,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'exit 143' TERM INT # so that a sweep told to end still cleans up
 
 # A round fails once, whatever number of its invariants it breaks.
 failed_label=""
