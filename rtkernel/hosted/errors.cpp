@@ -56,6 +56,14 @@ const char* ErrorText(std::uint32_t code) {
             return "Root directory is locked by a process that does not let go";
         case ErrorCode::Interrupted:
             return "Interrupted by a termination request";
+        case ErrorCode::NotARootDirectory:
+            return "Directory is not a root directory";
+        case ErrorCode::Unreadable:
+            return "Entry cannot be read, so whether its holder lives cannot be told";
+        case ErrorCode::NotKernelEntry:
+            return "Name holds something no kernel wrote, left for whoever put it there";
+        case ErrorCode::NameLost:
+            return "Name was removed and another process holds it now";
     }
     return "Unknown error code";
 }

@@ -29,6 +29,10 @@ enum class ErrorCode : std::uint32_t {
     NotAnEntry = 0x16,
     RootBusy = 0x17,
     Interrupted = 0x18,
+    NotARootDirectory = 0x19,
+    Unreadable = 0x1A,
+    NotKernelEntry = 0x1B,
+    NameLost = 0x1C,
 };
 
 const char* ErrorText(std::uint32_t code);

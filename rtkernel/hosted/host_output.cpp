@@ -54,9 +54,15 @@ int WaitUntilWritable(int fd, std::chrono::steady_clock::time_point deadline) {
 }
 
 // strerror's buffer is shared between threads; the description table is not.
-const char* ErrorDescription(int error) {
+// The symbolic name goes with the text, so that an operator can search for it.
+std::string ErrorDescription(int error) {
     const char* text = strerrordesc_np(error);
-    return text != nullptr ? text : "Unknown error";
+    const char* symbol = strerrorname_np(error);
+    std::string description = text != nullptr ? text : "Unknown error " + std::to_string(error);
+    if (symbol != nullptr) {
+        description += std::string(" (") + symbol + ")";
+    }
+    return description;
 }
 
 }  // namespace
@@ -134,7 +140,7 @@ void DiagnoseHostFailure(const std::string& subject, const char* action, int err
     static std::set<std::string> said;
     std::string line = std::string(program_invocation_short_name) + ": " + subject + ": " + action;
     if (error != 0) {
-        line += std::string(": ") + ErrorDescription(error);
+        line += ": " + ErrorDescription(error);
     }
     line += "\n";
     {

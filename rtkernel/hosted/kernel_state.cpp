@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "rtkernel/hosted/notification_signals.h"
+
 namespace hosted {
 namespace {
 
@@ -50,6 +52,7 @@ Handle KernelState::CallingThread() {
 ErrorCode KernelState::Root(RootDirectory*& root) {
     std::lock_guard lock(mutex_);
     if (!root_) {
+        RootDirectory::NoticeRemovalsWith(kRemovalSignal);
         if (const ErrorCode opened = RootDirectory::Open(RootDirectory::DefaultPath(), root_);
             opened != ErrorCode::None) {
             return opened;
@@ -57,6 +60,15 @@ ErrorCode KernelState::Root(RootDirectory*& root) {
     }
     root = root_.get();
     return ErrorCode::None;
+}
+
+RootDirectory::Keeping KernelState::KeepRootNames() {
+    RootDirectory* root = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        root = root_.get();
+    }
+    return root != nullptr ? root->KeepOwnNames() : RootDirectory::Keeping::Kept;
 }
 
 std::array<std::uint8_t, kExceptionSettingsSize> KernelState::ExceptionSettings() {

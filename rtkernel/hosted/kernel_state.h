@@ -35,6 +35,9 @@ public:
     // The root directory, opened on first use; an unusable one is tried again
     // at the next call, so fixing it by hand needs no restart.
     ErrorCode Root(RootDirectory*& root);
+    // Has the holder look at the names it holds in the root directory, if it
+    // has opened one.
+    RootDirectory::Keeping KeepRootNames();
 
     std::array<std::uint8_t, kExceptionSettingsSize> ExceptionSettings();
     void SetExceptionSettings(const std::uint8_t* settings);

@@ -10,6 +10,11 @@
 
 namespace hosted {
 
+// The signal by which the operating system tells a holder that something was
+// removed from its root directory: blocked with the notification signals and
+// taken by the notification wait, which then has the holder look at its names.
+inline constexpr int kRemovalSignal = SIGIO;
+
 // The signals the mask bits of a notification wait select: kNotifyTermination
 // selects SIGTERM and SIGINT, kNotifyOtherEvents SIGHUP, SIGUSR1 and SIGUSR2.
 sigset_t SelectedSignals(std::uint32_t mask);

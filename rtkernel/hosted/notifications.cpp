@@ -17,10 +17,12 @@ namespace {
 
 // Runs when the program is loaded, before main and before any thread exists,
 // so every thread inherits the mask and no signal can slip in unblocked. A
-// closed console pipe must not kill the process either: that would skip the
-// orderly shutdown and leave its name behind.
+// closed console pipe, or a console file at the process's file-size limit,
+// must not kill the process either: that would skip the orderly shutdown and
+// leave its name behind. Their writes fail instead, and cost only lines.
 __attribute__((constructor)) void BlockNotificationSignalsAtLoad() {
-    const sigset_t signals = SelectedSignals(kNotifyOtherEvents | kNotifyTermination);
+    sigset_t signals = SelectedSignals(kNotifyOtherEvents | kNotifyTermination);
+    sigaddset(&signals, kRemovalSignal);
     if (const int error = pthread_sigmask(SIG_BLOCK, &signals, nullptr); error != 0) {
         DiagnoseHostFailure("signals", "cannot block the notification signals", error);
     }
@@ -28,6 +30,9 @@ __attribute__((constructor)) void BlockNotificationSignalsAtLoad() {
     ignore.sa_handler = SIG_IGN;
     if (sigaction(SIGPIPE, &ignore, nullptr) != 0) {
         DiagnoseHostFailure("signals", "cannot ignore SIGPIPE", errno);
+    }
+    if (sigaction(SIGXFSZ, &ignore, nullptr) != 0) {
+        DiagnoseHostFailure("signals", "cannot ignore SIGXFSZ", errno);
     }
 }
 
@@ -59,7 +64,8 @@ ErrorCode WaitForNotification(std::uint32_t mask, std::uint32_t waitMs, std::uin
     if ((mask & (kNotifyOtherEvents | kNotifyTermination)) == 0) {
         return ErrorCode::BadParameter;
     }
-    const sigset_t selected = SelectedSignals(mask);
+    sigset_t selected = SelectedSignals(mask);
+    sigaddset(&selected, kRemovalSignal);
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
     for (;;) {
@@ -73,6 +79,10 @@ ErrorCode WaitForNotification(std::uint32_t mask, std::uint32_t waitMs, std::uin
             const timespec timeout = {static_cast<time_t>(nanoseconds / 1'000'000'000),
                                       static_cast<long>(nanoseconds % 1'000'000'000)};
             signal = sigtimedwait(&selected, &info, &timeout);
+        }
+        if (signal == kRemovalSignal) {
+            type = kRemovalNoticed;
+            return ErrorCode::None;
         }
         if (signal > 0) {
             type = TypeOfSignal(static_cast<std::uint32_t>(signal));

@@ -23,8 +23,13 @@ inline constexpr std::uint32_t kNotifyHangup = 1;
 inline constexpr std::uint32_t kNotifyUser1 = 2;
 inline constexpr std::uint32_t kNotifyUser2 = 3;
 
-// Blocks without using the processor until a selected notification arrives or
-// waitMs (kWaitForever: no limit) runs out.
+// Not a notification: the operating system's word that something was removed
+// from the root directory, on which the kernel has the holder look at its
+// names before it waits on. Never handed to a caller.
+inline constexpr std::uint32_t kRemovalNoticed = 0xFFFF'0000;
+
+// Blocks without using the processor until a selected notification arrives,
+// a removal is noticed, or waitMs (kWaitForever: no limit) runs out.
 ErrorCode WaitForNotification(std::uint32_t mask, std::uint32_t waitMs, std::uint32_t& type);
 // What the exit mailbox does with the termination code.
 ErrorCode PostTermination();

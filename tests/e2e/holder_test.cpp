@@ -18,6 +18,7 @@
 
 #include "tests/e2e/service_process.h"
 #include "tests/support/console_lines.h"
+#include "tests/support/root_directory.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -162,7 +163,7 @@ TEST_F(Holder, WhatCannotHoldALockAtTheNameIsReplacedAndADirectoryIsNamed) {
          Lines({kStarted, "Cannot catalog process name",
                 "Error nr=16 Name is taken by a directory, which is not an entry", kCleaningUp, kCleanedUp})},
     };
-    mkdir(RootPath().c_str(), 0700);
+    ASSERT_TRUE(testsupport::MakeRootDirectory(RootPath()));
     for (const Case& c : cases) {
         ASSERT_TRUE(c.make(EntryPath())) << c.name;
         ServiceProcess service(Options());

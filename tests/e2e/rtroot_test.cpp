@@ -1,4 +1,5 @@
 // rtroot against real root directories and real service processes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,11 +17,16 @@
 #include "rtkernel/hosted/root/directory.h"
 #include "tests/e2e/service_process.h"
 #include "tests/support/console_lines.h"
+#include "tests/support/listing.h"
+#include "tests/support/root_directory.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
+using console::kCleanedUp;
+using console::kCleaningUp;
 using console::kInitialized;
+using console::kStarted;
 using e2e::ServiceProcess;
 using namespace std::chrono_literals;
 
@@ -123,21 +129,54 @@ TEST_F(Rtroot, ListAndShowTellLiveStaleAndDamaged) {
     }
 }
 
-TEST_F(Rtroot, CleanRemovesWhatTheKernelWouldReplaceAndNothingElse) {
+// Unasked, clean removes only what it shows to be dead: a stale entry and an
+// abandoned work file. Everything else is reported and left until it is named,
+// and a file that cannot be read is left exactly as it was.
+TEST_F(Rtroot, CleanRemovesOnlyWhatItShowsDeadAndTheRestWhenNamed) {
     Populate();
-    const auto [dryStatus, dryRun] = Run({"clean", "--dry-run"});
-    EXPECT_EQ(dryStatus, 0);
-    EXPECT_NE(dryRun.find("would remove Zorvandelith (stale)"), std::string::npos) << dryRun;
-    EXPECT_EQ(access(Entry("Zorvandelith").c_str(), F_OK), 0) << "a dry run removed something";
-
-    const auto [status, removed] = Run({"clean"});
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(removed,
-              "removed Fifo (damaged)\nremoved Garbage (damaged)\nremoved Link (damaged)\n"
-              "removed Truncated (damaged)\nremoved Zorvandelith (stale)\n");
-    for (const char* kept : {"Holder", "Dir", ".new-1-1"}) {
+    std::ofstream(Entry("Script")) << "#!/bin/sh\n";
+    ASSERT_EQ(chmod(Entry("Script").c_str(), 0100), 0);  // execute-only: the tool cannot read it
+    const timespec anHourAgo[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, Entry(".new-1-1").c_str(), anHourAgo, AT_SYMLINK_NOFOLLOW), 0);
+    std::ofstream(Entry(".new-notes")) << "not a work file of the kernel's";
+    const std::string script = geteuid() == 0 ? "left Script (damaged): a file that is not a whole entry, "
+                                                "which no kernel wrote; rtroot clean Script removes it\n"
+                                              : "left Script (unknown): an entry that cannot be read, whose "
+                                                "holder cannot be told; rtroot clean Script removes it\n";
+    const std::string left =
+        "left Dir (damaged): a directory, never removed\n"
+        "left Fifo (damaged): a symlink, FIFO, socket or device, which no kernel wrote; rtroot clean Fifo "
+        "removes it\n"
+        "left Garbage (damaged): a file that is not a whole entry, which no kernel wrote; rtroot clean "
+        "Garbage removes it\n"
+        "left Link (damaged): a symlink, FIFO, socket or device, which no kernel wrote; rtroot clean Link "
+        "removes it\n" +
+        script +
+        "left Truncated (damaged): a file that is not a whole entry, which no kernel wrote; rtroot clean "
+        "Truncated removes it\n";
+    EXPECT_EQ(
+        Run({"clean", "--dry-run"}),
+        std::make_pair(
+            0, left + "would remove Zorvandelith (stale)\nwould remove .new-1-1 (abandoned work file)\n"));
+    EXPECT_EQ(
+        Run({"clean"}),
+        std::make_pair(0, left + "removed Zorvandelith (stale)\nremoved .new-1-1 (abandoned work file)\n"));
+    for (const char* kept :
+         {"Holder", "Dir", "Fifo", "Garbage", "Link", "Script", "Truncated", ".new-notes"}) {
         EXPECT_EQ(access(Entry(kept).c_str(), F_OK), 0) << kept;
     }
+    struct stat status {};
+    ASSERT_EQ(stat(Entry("Script").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0100u) << "looking changed a mode";
+
+    EXPECT_EQ(
+        Run({"clean", "Garbage", "Link", "Fifo"}),
+        std::make_pair(
+            0, std::string("removed Garbage (damaged)\nremoved Link (damaged)\nremoved Fifo (damaged)\n")));
+    EXPECT_EQ(
+        RunMerged({"clean", "Holder", "Dir"}),
+        std::make_pair(
+            1, std::string("rtroot: Holder: left: its holder lives\nrtroot: Dir: left: a directory\n")));
     EXPECT_EQ(access("/etc/passwd", F_OK), 0);
 }
 
@@ -168,6 +207,44 @@ TEST_F(Rtroot, WaitReturnsWhenTheNameComesAliveAndNotBefore) {
     EXPECT_EQ(service.WaitForExit(), 0);
 }
 
+// Whatever a path given by mistake points at, every command removes and
+// changes nothing there, and says in one line that it is not a root directory.
+TEST_F(Rtroot, APathThatIsNoRootDirectoryIsLeftAsItWas) {
+    const std::string home = runtime_ / "home";
+    ASSERT_EQ(mkdir(home.c_str(), 0755), 0);
+    std::ofstream(home + "/thesis.tex") << "\\documentclass{article}\n";
+    std::ofstream(home + "/.profile") << "umask 022\n";
+    ASSERT_EQ(mkdir((home + "/src").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("src", (home + "/latest").c_str()), 0);
+    ASSERT_EQ(mkfifo((home + "/pipe").c_str(), 0600), 0);
+    std::ofstream(home + "/run.sh") << "#!/bin/sh\n";
+    ASSERT_EQ(chmod((home + "/run.sh").c_str(), 0100), 0);
+    const auto before = testsupport::Listing(home);
+    const std::vector<std::vector<std::string>> commands = {{"list"},
+                                                            {"list", "--json"},
+                                                            {"show", "thesis.tex"},
+                                                            {"wait", "run.sh", "--timeout", "0"},
+                                                            {"clean", "--dry-run"},
+                                                            {"clean"},
+                                                            {"clean", "thesis.tex", "latest", "pipe"}};
+    for (const std::string& directory : {home, std::string("/"), std::string("/etc"), std::string("/run")}) {
+        for (const std::vector<std::string>& command : commands) {
+            const bool writes =
+                command.front() == "clean" && (command.size() == 1 || command[1] != "--dry-run");
+            if (writes && directory != home) {
+                continue;  // the system's own directories are only ever looked at by a test
+            }
+            std::vector<std::string> arguments = {"--root", directory};
+            arguments.insert(arguments.end(), command.begin(), command.end());
+            const auto [status, said] = RunMerged(arguments);
+            EXPECT_EQ(status, 65) << directory << " " << command.front() << ": " << said;
+            EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+            EXPECT_NE(said.find(": not a root directory"), std::string::npos) << said;
+        }
+    }
+    EXPECT_EQ(testsupport::Listing(home), before);
+}
+
 TEST_F(Rtroot, BadUsageAndUnsafeDirectoriesAreClearErrors) {
     const std::vector<std::vector<std::string>> badUsage = {
         {},
@@ -187,7 +264,7 @@ TEST_F(Rtroot, BadUsageAndUnsafeDirectoriesAreClearErrors) {
     EXPECT_EQ(Run({"--help"}).first, 0);
     EXPECT_EQ(Run({"--version"}).second, "rtroot 1.0.0\n");
 
-    ASSERT_EQ(mkdir(RootPath().c_str(), 0700), 0);
+    ASSERT_TRUE(testsupport::MakeRootDirectory(RootPath()));
     ASSERT_EQ(chmod(RootPath().c_str(), 0777), 0);
     EXPECT_EQ(Run({"list"}).first, 69);
 }
@@ -323,8 +400,8 @@ TEST_F(Rtroot, WaitDoesWithoutAWatchWhenTheKernelRefusesOne) {
         const char* later;  // a name that comes alive while the tool waits
     };
     const std::vector<Case> cases = {
-        {"max_inotify_instances", "Too many open files", "LaterWithoutInstances"},
-        {"max_inotify_watches", "No space left on device", "LaterWithoutWatches"},
+        {"max_inotify_instances", "Too many open files (EMFILE)", "LaterWithoutInstances"},
+        {"max_inotify_watches", "No space left on device (ENOSPC)", "LaterWithoutWatches"},
     };
     ASSERT_EQ(hosted::RootDirectory::Open(RootPath(), holder_), hosted::ErrorCode::None);
     ASSERT_EQ(holder_->Catalog("Holder", 1, 7), hosted::ErrorCode::None);
@@ -378,7 +455,7 @@ TEST_F(Rtroot, ABadNameIsBadUsageAndTouchesNothing) {
     };
     for (const bool unsafeRoot : {false, true}) {
         if (unsafeRoot) {
-            ASSERT_EQ(mkdir(RootPath().c_str(), 0700), 0);
+            ASSERT_TRUE(testsupport::MakeRootDirectory(RootPath()));
             ASSERT_EQ(chmod(RootPath().c_str(), 0777), 0);
         }
         for (const auto& [name, shown] : shownAs) {
@@ -430,7 +507,7 @@ TEST_F(Rtroot, AListingThatFailsIsReportedNotShortened) {
          std::vector<std::vector<std::string>>{{"list"}, {"list", "--json"}, {"clean"}}) {
         const auto [status, said] = RunMerged(command, failingRead);
         EXPECT_EQ(status, 69) << command.back() << ": " << said;
-        EXPECT_EQ(said, "rtroot: root directory " + RootPath() + ": cannot list: Input/output error\n")
+        EXPECT_EQ(said, "rtroot: root directory " + RootPath() + ": cannot list: Input/output error (EIO)\n")
             << command.back();
     }
     EXPECT_EQ(access(Entry("Zorvandelith").c_str(), F_OK), 0) << "a failed listing cleaned";
@@ -438,7 +515,7 @@ TEST_F(Rtroot, AListingThatFailsIsReportedNotShortened) {
 
 // A refusal is said once, in the kernel's words, whichever command met it.
 TEST_F(Rtroot, EachRefusalIsSaidOnce) {
-    ASSERT_EQ(mkdir(RootPath().c_str(), 0700), 0);
+    ASSERT_TRUE(testsupport::MakeRootDirectory(RootPath()));
     ASSERT_EQ(chmod(RootPath().c_str(), 0777), 0);
     for (const std::vector<std::string>& command : std::vector<std::vector<std::string>>{
              {"list"}, {"list", "--json"}, {"show", "Zorvandelith"}, {"clean"}, {"wait", "Zorvandelith"}}) {
@@ -525,10 +602,10 @@ TEST_F(Rtroot, RootSeesAnotherUsersNamesAndCleansThemOnlyWhenAsked) {
         std::make_pair(64, "rtroot: " + RootPath() +
                                ": belongs to user 65534, not root: clean it as that user with --as-owner, "
                                "or see first with --dry-run\n"));
-    EXPECT_EQ(Run({"--root", RootPath(), "clean", "--dry-run"}),
+    EXPECT_EQ(Run({"--root", RootPath(), "clean", "--dry-run", "Garbage"}),
               std::make_pair(0, std::string("would remove Garbage (damaged)\n")));
     EXPECT_EQ(access(Entry("Garbage").c_str(), F_OK), 0) << "cleaned without --as-owner";
-    EXPECT_EQ(RunMerged({"--root", RootPath(), "clean", "--as-owner"}),
+    EXPECT_EQ(RunMerged({"--root", RootPath(), "clean", "--as-owner", "Garbage"}),
               std::make_pair(0, std::string("removed Garbage (damaged)\n")));
     EXPECT_NE(access(Entry("Garbage").c_str(), F_OK), 0);
     EXPECT_EQ(Run({"--root", RootPath(), "show", "Zorvandelith"}).first, 0) << "clean took the live name";
@@ -536,8 +613,77 @@ TEST_F(Rtroot, RootSeesAnotherUsersNamesAndCleansThemOnlyWhenAsked) {
     holder.Signal(SIGTERM);
     EXPECT_EQ(holder.WaitForExit(), 0);
     for (const auto& file : std::filesystem::directory_iterator(RootPath())) {
-        ADD_FAILURE() << "left behind: " << file.path();
+        if (file.path().filename() != ".root-directory") {
+            ADD_FAILURE() << "left behind: " << file.path();
+        }
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The service with its diagnostics on its console, so what it says of its
+// directory is read in order with its lines.
+ServiceProcess::Options SayingAll(const std::string& runtime) {
+    auto options = e2e::InRuntimeDirectory(runtime);
+    options.program = "/bin/sh";
+    options.arguments = {"-c", "exec \"$@\" 2>&1", "sh", ZORVANDELITH_BINARY};
+    return options;
+}
+
+// An entry, or the whole directory, removed from under the holder (by hand,
+// or by a cleaner of /tmp that ages files out) is put back at once; where a
+// second instance took the name first, the holder ends in order.
+TEST_F(Rtroot, AHolderPutsBackWhatIsRemovedFromUnderItOrEndsWhereAnotherTookTheName) {
+    struct Case {
+        const char* what;
+        std::function<void()> remove;
+        std::string said;
+    };
+    const Case cases[] = {
+        {"entry", [this] { ASSERT_EQ(unlink(Entry("Zorvandelith").c_str()), 0); },
+         "the entry of Zorvandelith was removed while this process held it: put back"},
+        {"directory", [this] { std::filesystem::remove_all(RootPath()); },
+         "was removed while this process held names in it: made again"},
+    };
+    const std::string subject = "zorvandelith: root directory " + RootPath() + ": ";
+    for (const Case& c : cases) {
+        ServiceProcess holder(SayingAll(runtime_.Path()));
+        ASSERT_TRUE(holder.WaitForLine(kInitialized)) << c.what << holder.Console();
+        c.remove();
+        EXPECT_TRUE(holder.WaitForLine(subject + c.said, 1s)) << c.what << ": " << holder.Console();
+        const auto [shown, json] = Run({"show", "Zorvandelith", "--json"});
+        EXPECT_EQ(shown, 0) << c.what << ": " << json;
+        EXPECT_EQ(nlohmann::json::parse(json)["pid"], holder.Pid()) << c.what;
+        ServiceProcess second(e2e::InRuntimeDirectory(runtime_.Path()));
+        EXPECT_EQ(second.WaitForExit(), 0);
+        EXPECT_NE(second.Console().find("Error nr=5 "), std::string::npos)
+            << c.what << ": " << second.Console();
+        holder.Signal(SIGTERM);
+        EXPECT_EQ(holder.WaitForExit(), 0) << c.what;
+        EXPECT_EQ(Run({"show", "Zorvandelith"}).first, 2) << c.what << ": the name stayed";
+    }
+
+    ServiceProcess holder(SayingAll(runtime_.Path()));
+    ASSERT_TRUE(holder.WaitForLine(kInitialized));
+    holder.Signal(SIGSTOP);  // it cannot look before the second instance is in
+    ASSERT_EQ(unlink(Entry("Zorvandelith").c_str()), 0);
+    ServiceProcess second(e2e::InRuntimeDirectory(runtime_.Path()));
+    ASSERT_TRUE(second.WaitForLine(kInitialized)) << second.Console();
+    holder.Signal(SIGCONT);
+    EXPECT_EQ(holder.WaitForExit(2s), 0);
+    EXPECT_EQ(
+        holder.Console(),
+        console::Lines({kStarted, kInitialized}) + subject +
+            "the entry of Zorvandelith was removed while this process held it, and another holds the name "
+            "now: ending\n" +
+            console::Lines({kCleaningUp, kCleanedUp}));
+    const auto [shown, json] = Run({"show", "Zorvandelith", "--json"});
+    EXPECT_EQ(shown, 0) << json;
+    EXPECT_EQ(nlohmann::json::parse(json)["pid"], second.Pid());
+    second.Signal(SIGTERM);
+    EXPECT_EQ(second.WaitForExit(), 0);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/close_range.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,6 +14,7 @@
 #include "tests/e2e/service_process.h"
 #include "tests/support/child.h"
 #include "tests/support/console_lines.h"
+#include "tests/support/root_directory.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -120,7 +122,7 @@ TEST_F(Service, SeveralTerminationsAtOnceShutDownOnce) {
 
 TEST_F(Service, UnsafeRootDirectoryIsRefusedWithAClearError) {
     const std::string root = runtime_ / "rtroot";
-    ASSERT_EQ(mkdir(root.c_str(), 0700), 0);
+    ASSERT_TRUE(testsupport::MakeRootDirectory(root));
     ASSERT_EQ(chmod(root.c_str(), 0777), 0);
     ServiceProcess service(Options());
     EXPECT_EQ(service.WaitForExit(), 0);
@@ -140,48 +142,73 @@ TEST_F(Service, WaitingCostsNoWakeUps) {
     EXPECT_EQ(service.WaitForExit(), 0);
 }
 
-// A console on a full file system (/dev/full answers every write with
-// ENOSPC): its lines are dropped, stderr says once what the write got, and the
-// service lives and ends as it would with any console.
-TEST_F(Service, AFullConsoleCostsItsLinesAndSaysWhy) {
-    const std::string errors = runtime_ / "stderr";
+// A console that takes no more: a full file system (/dev/full answers every
+// write with ENOSPC), or a file at the process's file-size limit, which would
+// otherwise kill it with SIGXFSZ mid-shutdown. Its lines are dropped, stderr
+// says once what the write got, and the service lives and ends as it would
+// with any console, its name removed.
+TEST_F(Service, AConsoleThatTakesNoMoreCostsItsLinesAndSaysWhy) {
+    struct Case {
+        const char* name;
+        std::string console;
+        rlim_t fileSizeLimit;
+        std::string printed;  // what the console holds afterwards
+        const char* error;
+    };
+    const std::string file = runtime_ / "console";
+    const Case cases[] = {
+        {"full", "/dev/full", RLIM_INFINITY, "", "No space left on device (ENOSPC)"},
+        {"at its size limit", file, 60, WholeLife().substr(0, 60), "File too large (EFBIG)"},
+    };
     const std::string runtime = runtime_.Path();
-    const pid_t service = testsupport::ForkChild([&] {
-        const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
-        const int diagnostics = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        if (full < 0 || diagnostics < 0 || dup2(full, STDOUT_FILENO) < 0 ||
-            dup2(diagnostics, STDERR_FILENO) < 0) {
-            return 126;
+    for (const Case& c : cases) {
+        int diagnostics[2] = {-1, -1};
+        ASSERT_EQ(pipe2(diagnostics, O_CLOEXEC), 0);
+        const pid_t service = testsupport::ForkChild([&] {
+            const int console = open(c.console.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            const rlimit limit = {c.fileSizeLimit, c.fileSizeLimit};
+            if (console < 0 || dup2(console, STDOUT_FILENO) < 0 || dup2(diagnostics[1], STDERR_FILENO) < 0 ||
+                setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+                return 126;
+            }
+            close_range(STDERR_FILENO + 1, ~0U, 0);
+            setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+            unsetenv("NOTIFY_SOCKET");
+            execl(ZORVANDELITH_BINARY, ZORVANDELITH_BINARY, nullptr);
+            return 127;
+        });
+        close(diagnostics[1]);
+        ASSERT_GT(service, 0);
+        // Its name is the only sign of life it can give.
+        for (int tries = 0; tries < 1000 && !NameStands(); ++tries) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        close_range(STDERR_FILENO + 1, ~0U, 0);
-        setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-        unsetenv("NOTIFY_SOCKET");
-        execl(ZORVANDELITH_BINARY, ZORVANDELITH_BINARY, nullptr);
-        return 127;
-    });
-    ASSERT_GT(service, 0);
-    // Its name is the only sign of life it can give.
-    for (int tries = 0; tries < 1000 && !NameStands(); ++tries) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_TRUE(NameStands()) << c.name << ": the service did not register";
+        kill(service, SIGTERM);
+        int status = -1;
+        for (int tries = 0; tries < 2000 && waitpid(service, &status, WNOHANG) == 0; ++tries) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (status == -1) {
+            kill(service, SIGKILL);
+            (void)testsupport::WaitChild(service);
+            ADD_FAILURE() << c.name << ": the service did not end on SIGTERM";
+        }
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.name << ": " << status;
+        EXPECT_FALSE(NameStands()) << c.name;
+        char said[512] = {};
+        const ssize_t length = read(diagnostics[0], said, sizeof said - 1);
+        close(diagnostics[0]);
+        EXPECT_EQ(std::string(said, static_cast<std::size_t>(std::max<ssize_t>(length, 0))),
+                  std::string("zorvandelith: console: cannot write standard output, lines are dropped: ") +
+                      c.error + "\n")
+            << c.name;
+        if (c.console == file) {
+            std::stringstream printed;
+            printed << std::ifstream(file).rdbuf();
+            EXPECT_EQ(printed.str(), c.printed) << c.name;
+        }
     }
-    EXPECT_TRUE(NameStands()) << "the service did not register";
-    kill(service, SIGTERM);
-    int status = -1;
-    for (int tries = 0; tries < 2000 && waitpid(service, &status, WNOHANG) == 0; ++tries) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (status == -1) {
-        kill(service, SIGKILL);
-        (void)testsupport::WaitChild(service);
-        FAIL() << "the service did not end on SIGTERM";
-    }
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_FALSE(NameStands());
-    std::stringstream said;
-    said << std::ifstream(errors).rdbuf();
-    EXPECT_EQ(
-        said.str(),
-        "zorvandelith: console: cannot write standard output, lines are dropped: No space left on device\n");
 }
 
 // Whatever the console is, every line arrives whole and in order; and a pipe

@@ -247,6 +247,15 @@ TEST_F(RootDirectoryTest, CorruptEntriesReadStaleAndCanBeReplaced) {
     };
     for (const Case& c : cases) {
         c.make(Entry(c.name));
+        // Not in this process's way: no kernel wrote it (or, for one that
+        // cannot be read, none can tell), so it is not removed.
+        if (std::string(c.name) != "Unreadable" || geteuid() != 0) {
+            EXPECT_NE(Uncatalog(*root_, c.name), ErrorCode::None) << c.name;
+            struct stat left {};
+            EXPECT_EQ(lstat(Entry(c.name).c_str(), &left), 0) << c.name;
+        }
+        // In the way of its own catalog, it is replaced as a stale entry is.
+        EXPECT_EQ(root_->Catalog(c.name, kProcessType, 1), ErrorCode::NameTaken) << c.name;
         EXPECT_EQ(TypeOf(c.name), 0) << c.name;
         EXPECT_EQ(Uncatalog(*root_, c.name), ErrorCode::None) << c.name;
         EXPECT_EQ(root_->Catalog(c.name, kProcessType, 1), ErrorCode::None) << c.name;
@@ -438,8 +447,53 @@ TEST_F(RootDirectoryTest, AClaimKeepsACleanerOffWhateverStandsAtTheName) {
         EXPECT_EQ(Uncatalog(*root_, "Claimed"), ErrorCode::None) << c.name;
 
         c.place(Entry("Claimed"));  // no start claims it this time
-        EXPECT_EQ(Uncatalog(*cleaner, "Claimed"), ErrorCode::None) << c.name;
+        hosted::FileId removed;
+        if (std::string(c.name) != "stale entry") {
+            // Unasked, a cleaner takes only dead entries; named, anything ownerless.
+            EXPECT_EQ(cleaner->Clean("Claimed", hosted::Ownerless::DeadEntriesOnly, removed),
+                      ErrorCode::NotKernelEntry)
+                << c.name;
+        }
+        EXPECT_EQ(cleaner->Clean("Claimed", hosted::Ownerless::Anything, removed), ErrorCode::None) << c.name;
         EXPECT_NE(access(Entry("Claimed").c_str(), F_OK), 0) << c.name;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Two starts find something ownerless at the name; one removes it and dies
+// before it links its own entry. The other's single attempt (lookup, type,
+// removal, catalog) still takes the name: nobody live holds it.
+TEST_F(RootDirectoryTest, AClaimantWhoseRivalDiedAfterTheRemovalStillTakesTheName) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string&)> place;
+    };
+    const Case cases[] = {
+        {"stale entry", [this](const std::string&) { LeaveStaleEntry("Contested"); }},
+        {"symlink", [](const std::string& path) { ASSERT_EQ(symlink("/nonexistent", path.c_str()), 0); }},
+        {"damaged", [](const std::string& path) { std::ofstream(path) << "not an entry"; }},
+    };
+    for (const Case& c : cases) {
+        c.place(Entry("Contested"));
+        EXPECT_EQ(root_->Catalog("Contested", kProcessType, 1), ErrorCode::NameTaken) << c.name;
+        const pid_t rival = ForkChild([this] {
+            std::unique_ptr<RootDirectory> own;
+            std::shared_ptr<RootEntry> found;
+            hosted::FileId removed;
+            const bool removedIt = RootDirectory::Open(Root(), own) == ErrorCode::None &&
+                                   own->Catalog("Contested", kProcessType, 2) == ErrorCode::NameTaken &&
+                                   own->Lookup("Contested", 0, found) == ErrorCode::None &&
+                                   own->Uncatalog("Contested", removed) == ErrorCode::None;
+            return removedIt ? 0 : 1;  // ends before its second catalog, as a kill there would
+        });
+        ASSERT_EQ(WaitChild(rival), 0) << c.name;
+        EXPECT_EQ(TypeOf("Contested"), 0) << c.name;
+        EXPECT_EQ(Uncatalog(*root_, "Contested"), ErrorCode::None) << c.name;
+        EXPECT_EQ(root_->Catalog("Contested", kProcessType, 1), ErrorCode::None) << c.name;
+        EXPECT_EQ(Uncatalog(*root_, "Contested"), ErrorCode::None) << c.name;
     }
 }
 

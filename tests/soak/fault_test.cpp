@@ -16,6 +16,7 @@
 
 #include "tests/e2e/service_process.h"
 #include "tests/support/console_lines.h"
+#include "tests/support/root_directory.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -57,11 +58,13 @@ TEST_F(Faults, KilledAtRandomMomentsNothingIsStuckAndTheNextKeepsTheName) {
     ServiceProcess survivor(Options());
     ASSERT_TRUE(survivor.WaitForLine(kInitialized)) << survivor.Console();
     for (const auto& [name, contents] : Snapshot(RootPath())) {
-        EXPECT_EQ(name, "Zorvandelith") << "left behind: " << name;
+        EXPECT_TRUE(name == "Zorvandelith" || name == ".root-directory") << "left behind: " << name;
     }
     survivor.Signal(SIGTERM);
     EXPECT_EQ(survivor.WaitForExit(), 0);
-    EXPECT_TRUE(Snapshot(RootPath()).empty());
+    auto left = Snapshot(RootPath());
+    EXPECT_EQ(left.erase(".root-directory"), 1u) << "the directory lost its mark";
+    EXPECT_TRUE(left.empty());
 }
 
 TEST_F(Faults, OfManyStartedAtOnceExactlyOneKeepsTheName) {
@@ -154,7 +157,7 @@ void WriteFile(const std::string& path, const std::string& contents) {
 }
 
 void MakeRoot(const std::string& root, mode_t mode) {
-    mkdir(root.c_str(), 0700);
+    testsupport::MakeRootDirectory(root);
     chmod(root.c_str(), mode);
 }
 
@@ -202,6 +205,14 @@ INSTANTIATE_TEST_SUITE_P(
                 "Error nr=12 Root directory is owned by another user", true, false},
         BadRoot{"CannotBeWritten", [](const std::string& root, const std::string&) { MakeRoot(root, 0500); },
                 "Error nr=14 Root directory cannot be written", false, true},
+        // A folder of the user's where the root directory should be: none of it is touched.
+        BadRoot{"AnOrdinaryFolder",
+                [](const std::string& root, const std::string&) {
+                    mkdir(root.c_str(), 0700);
+                    WriteFile(root + "/notes.txt", "mine");
+                    EXPECT_EQ(symlink("notes.txt", (root + "/Zorvandelith").c_str()), 0);
+                },
+                "Error nr=19 Directory is not a root directory", false, false},
         BadRoot{"TruncatedEntry", RootWithEntry("rtentry 1 ty"), std::nullopt, false, false},
         BadRoot{"GarbageEntry", RootWithEntry(std::string("\0\xff\xfe garbage \n\n", 14)), std::nullopt,
                 false, false},

@@ -34,7 +34,7 @@ constexpr const char* kUsage =
     "usage: rtroot [--root DIR | --system] list [--json]\n"
     "       rtroot [--root DIR | --system] show NAME [--json]\n"
     "       rtroot [--root DIR | --system] wait NAME [--timeout SECONDS]\n"
-    "       rtroot [--root DIR | --system] clean [--dry-run | --as-owner]\n"
+    "       rtroot [--root DIR | --system] clean [--dry-run | --as-owner] [NAME...]\n"
     "       rtroot --help | --version\n"
     "--system: the system service's names, /run/zorvandelith/rtroot\n";
 
@@ -48,6 +48,8 @@ constexpr int kShowNotLive = 1;
 constexpr int kShowAbsent = 2;
 constexpr int kWaitTimedOut = 1;
 constexpr int kCleanIncomplete = 1;
+// A directory that is not a root directory: nothing in it was read as a name.
+constexpr int kNotARootDirectory = EX_DATAERR;
 
 struct Arguments {
     std::string root;  // chosen once the options are known (ChooseRoot)
@@ -55,6 +57,7 @@ struct Arguments {
     bool system = false;
     std::string command;
     std::string name;
+    std::vector<std::string> cleanNames;  // what clean was asked to remove by name
     bool json = false;
     bool dryRun = false;
     bool asOwner = false;
@@ -103,6 +106,7 @@ bool KernelSaidIt(ErrorCode code) {
         case ErrorCode::RootNotWritable:
         case ErrorCode::HostFailure:
         case ErrorCode::RootBusy:
+        case ErrorCode::NotARootDirectory:
             return true;
         default:
             return false;
@@ -114,7 +118,7 @@ int Refused(ErrorCode code, const std::string& root) {
         (void)std::fprintf(stderr, "rtroot: %s: %s\n", root.c_str(),
                            hosted::ErrorText(static_cast<std::uint32_t>(code)));
     }
-    return EX_UNAVAILABLE;
+    return code == ErrorCode::NotARootDirectory ? kNotARootDirectory : EX_UNAVAILABLE;
 }
 
 bool ParseSeconds(const char* text, double& seconds) {
@@ -198,16 +202,22 @@ std::optional<int> Parse(int argc, char** argv, Arguments& arguments) {
     if (!known) {
         return Usage(("unknown command: " + arguments.command).c_str());
     }
-    if (words.size() != (wantsName ? 2u : 1u)) {
+    if (arguments.command == "clean") {
+        arguments.cleanNames.assign(words.begin() + 1, words.end());
+    } else if (words.size() != (wantsName ? 2u : 1u)) {
         return Usage(wantsName ? "the command takes one NAME" : "the command takes no NAME");
-    }
-    if (wantsName) {
+    } else if (wantsName) {
         arguments.name = words[1];
     }
     // Checked by the kernel's own rule before anything is opened, so that a
     // name no process could hold is blamed for what it is.
     if (wantsName && !hosted::ValidName(arguments.name.c_str())) {
         return BadName(arguments.name);
+    }
+    for (const std::string& name : arguments.cleanNames) {
+        if (!hosted::ValidName(name.c_str())) {
+            return BadName(name);
+        }
     }
     return CheckCombination(arguments);
 }
@@ -328,9 +338,41 @@ int Wait(const Arguments& arguments) {
     return result == ErrorCode::None ? EX_OK : Refused(result, arguments.root);
 }
 
-// Removes what the kernel itself would replace, by the kernel's own rule, so
-// that an entry that came alive in between, or a directory, is left alone.
-int Clean(RootDirectory& root, const Arguments& arguments) {
+// Why a thing at a name is left by a clean that was not asked for it by name.
+const char* WhyLeft(const RootDirectory::EntryReport& report) {
+    switch (report.kind) {
+        case hosted::EntryKind::Unlockable:
+            return "a symlink, FIFO, socket or device, which no kernel wrote";
+        case hosted::EntryKind::ForeignFile:
+            return "a file of another user";
+        default:
+            return report.state == RootDirectory::EntryReport::State::Unknown
+                       ? "an entry that cannot be read, whose holder cannot be told"
+                       : "a file that is not a whole entry, which no kernel wrote";
+    }
+}
+
+// Says what a removal did; false when it failed for a reason to report.
+bool Removed(const std::string& name, const char* state, ErrorCode result, const hosted::FileId& removed) {
+    if (result == ErrorCode::None) {
+        // Removed by someone else since it was looked at: not this run's doing.
+        if (removed != hosted::FileId{}) {
+            (void)std::printf("removed %s (%s)\n", name.c_str(), state);
+        }
+        return true;
+    }
+    if (result == ErrorCode::NotOwner || result == ErrorCode::NameNotFound) {
+        return true;  // came alive, or went, meanwhile: nothing of this run's to say
+    }
+    (void)std::fprintf(stderr, "rtroot: %s: %s\n", name.c_str(),
+                       hosted::ErrorText(static_cast<std::uint32_t>(result)));
+    return false;
+}
+
+// Unasked, only what the kernel itself shows to be dead: entries whose holder
+// has died, and work files whose writer died before it linked them. Anything
+// else at a name is reported and left, unless the operator names it.
+int CleanUnasked(RootDirectory& root, const Arguments& arguments) {
     std::vector<std::string> names;
     if (const ErrorCode listed = root.ListNames(names); listed != ErrorCode::None) {
         return Refused(listed, arguments.root);
@@ -339,29 +381,74 @@ int Clean(RootDirectory& root, const Arguments& arguments) {
     for (const std::string& name : names) {
         RootDirectory::EntryReport report;
         if (root.Describe(name.c_str(), report) != ErrorCode::None ||
-            report.state == RootDirectory::EntryReport::State::Live ||
-            report.kind == hosted::EntryKind::Directory) {
+            report.state == RootDirectory::EntryReport::State::Live) {
             continue;
         }
         const char* state = rtroot::StateName(report.state);
-        if (arguments.dryRun) {
+        if (report.kind == hosted::EntryKind::Directory) {
+            (void)std::printf("left %s (%s): a directory, never removed\n", name.c_str(), state);
+        } else if (report.state != RootDirectory::EntryReport::State::Stale) {
+            (void)std::printf("left %s (%s): %s; rtroot clean %s removes it\n", name.c_str(), state,
+                              WhyLeft(report), name.c_str());
+        } else if (arguments.dryRun) {
             (void)std::printf("would remove %s (%s)\n", name.c_str(), state);
+        } else {
+            hosted::FileId removed;
+            if (!Removed(name, state, root.Clean(name.c_str(), hosted::Ownerless::DeadEntriesOnly, removed),
+                         removed)) {
+                status = kCleanIncomplete;
+            }
+        }
+    }
+    std::vector<std::string> workFiles;
+    if (const ErrorCode swept = root.RemoveAbandonedWorkFiles(arguments.dryRun, workFiles);
+        swept != ErrorCode::None) {
+        return Refused(swept, arguments.root);
+    }
+    for (const std::string& file : workFiles) {
+        (void)std::printf("%s %s (abandoned work file)\n", arguments.dryRun ? "would remove" : "removed",
+                          file.c_str());
+    }
+    return status;
+}
+
+// What the operator names goes whatever it is, once it has no live owner;
+// a directory is never removed.
+int CleanNamed(RootDirectory& root, const Arguments& arguments) {
+    int status = EX_OK;
+    for (const std::string& name : arguments.cleanNames) {
+        RootDirectory::EntryReport report;
+        const ErrorCode described = root.Describe(name.c_str(), report);
+        if (described == ErrorCode::NameNotFound) {
+            (void)std::fprintf(stderr, "rtroot: %s: no such name\n", name.c_str());
+            status = kCleanIncomplete;
             continue;
         }
-        hosted::FileId removed;
-        const ErrorCode result = root.Uncatalog(name.c_str(), removed);
-        if (result == ErrorCode::None) {
-            // Removed by someone else since it was looked at: not this run's doing.
-            if (removed != hosted::FileId{}) {
-                (void)std::printf("removed %s (%s)\n", name.c_str(), state);
-            }
-        } else if (result != ErrorCode::NotOwner && result != ErrorCode::NameNotFound) {
-            (void)std::fprintf(stderr, "rtroot: %s: %s\n", name.c_str(),
-                               hosted::ErrorText(static_cast<std::uint32_t>(result)));
+        if (described != ErrorCode::None) {
+            return Refused(described, arguments.root);
+        }
+        const char* state = rtroot::StateName(report.state);
+        if (report.state == RootDirectory::EntryReport::State::Live ||
+            report.kind == hosted::EntryKind::Directory) {
+            (void)std::fprintf(
+                stderr, "rtroot: %s: left: %s\n", name.c_str(),
+                report.kind == hosted::EntryKind::Directory ? "a directory" : "its holder lives");
             status = kCleanIncomplete;
+        } else if (arguments.dryRun) {
+            (void)std::printf("would remove %s (%s)\n", name.c_str(), state);
+        } else {
+            hosted::FileId removed;
+            if (!Removed(name, state, root.Clean(name.c_str(), hosted::Ownerless::Anything, removed),
+                         removed)) {
+                status = kCleanIncomplete;
+            }
         }
     }
     return status;
+}
+
+int Clean(RootDirectory& root, const Arguments& arguments) {
+    return arguments.cleanNames.empty() ? CleanUnasked(root, arguments) : CleanNamed(root, arguments);
 }
 
 int Run(int argc, char** argv) {

@@ -91,6 +91,8 @@ const char* StateName(State state) {
             return "live";
         case State::Stale:
             return "stale";
+        case State::Unknown:
+            return "unknown";
         case State::Damaged:
             break;
     }

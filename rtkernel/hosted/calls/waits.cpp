@@ -1,7 +1,9 @@
 // The kernel calls that wait: for a notification, and for time to pass.
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "rtkernel/hosted/calls/support.h"
@@ -33,9 +35,25 @@ bool RtNotifyEvent(std::uint32_t mask, std::uint32_t waitMs, std::uint8_t* notif
     if (Kernel().FirstWait()) {
         NotifyServiceManager("READY=1");
     }
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
     std::uint32_t type = 0;
-    if (!Succeeds(WaitForNotification(mask, waitMs, type))) {
-        return false;
+    for (std::uint32_t left = waitMs;;) {
+        if (!Succeeds(WaitForNotification(mask, left, type))) {
+            return false;
+        }
+        if (type != kRemovalNoticed) {
+            break;
+        }
+        // A holder whose name another process took meanwhile is told to end.
+        if (Kernel().KeepRootNames() == RootDirectory::Keeping::Lost) {
+            (void)PostTermination();
+        }
+        if (waitMs != kWaitForever) {
+            const auto remaining =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            left = static_cast<std::uint32_t>(std::max<std::chrono::milliseconds::rep>(0, remaining.count()));
+        }
     }
     if (type == kTerminationCode) {
         NotifyServiceManager("STOPPING=1");

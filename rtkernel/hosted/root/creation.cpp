@@ -19,7 +19,6 @@
 namespace hosted {
 namespace {
 
-constexpr std::string_view kWorkNamePrefix = ".new-";
 constexpr unsigned kWorkNameAttempts = 16;
 // A work file lives for microseconds; one this old was left by a process that
 // died between creating and linking it.
@@ -152,9 +151,11 @@ ErrorCode RootDirectory::Catalog(const char* name, std::uint16_t type, Handle ob
     if (linked != ErrorCode::None) {
         return linked;
     }
-    owned_.insert_or_assign(name, OwnedEntry{std::move(file), id});
+    owned_.insert_or_assign(name, OwnedEntry{std::move(file), id, type, object});
+    lost_.erase(std::string(name));
     ForgetOwnerless(name);
     ForgetClaim(name);
+    WatchForRemovals();
     return ErrorCode::None;
 }
 
@@ -172,22 +173,27 @@ ErrorCode RootDirectory::LinkOrClaim(UniqueFd& file, const std::string& workName
             return linked;
         }
         EntryStatus status;
-        if (const int error = StatEntry(Fd(), name, status); error != 0) {
-            if (error == ENOENT) {
-                continue;
+        if (const int error = StatEntry(Fd(), name, status); error == ENOENT) {
+            continue;  // freed by its live owner meanwhile: the next link takes it
+        }
+        file.Reset();  // the examination needs no more descriptors than the entry did
+        NameExamination found;
+        if (const int error = ExamineName(Fd(), name, ModeRepair::AtOwnName, found); error != 0) {
+            if (error == ENOENT || error == ESTALE) {
+                return ErrorCode::NameTaken;  // its live owner removed it this instant
             }
             return HostFailure("cannot examine", error, name);
         }
-        if (status.kind == EntryKind::Directory) {
+        if (found.status.kind == EntryKind::Directory) {
             return ErrorCode::NameTaken;
         }
-        file.Reset();  // the examination needs no more descriptors than the entry did
-        if (CheckOwnerless(name, status) == ErrorCode::None) {
-            if (StakeClaim(Fd(), name)) {
-                RememberClaim(name);
-            } else {
-                (void)HostFailure("cannot claim", errno, name);  // unclaimed, a cleaner may still race it
+        if (found.holder == Holder::None) {
+            // Noted even where the lock cannot be had: the note is what lets
+            // this process replace the thing, the lock what keeps cleaners off.
+            if (!StakeClaim(Fd(), name)) {
+                (void)HostFailure("cannot claim", errno, name);
             }
+            RememberClaim(name);
             RememberOwnerless(name);
         } else {
             ForgetClaim(name);  // a live holder has it now: there is nothing left to replace
@@ -197,39 +203,66 @@ ErrorCode RootDirectory::LinkOrClaim(UniqueFd& file, const std::string& workName
     return ErrorCode::NameTaken;
 }
 
+namespace {
+
+// A work file whose creator died before linking it: the kernel's own shape of
+// name, a file of this user's holding nothing or a whole record, whose lock
+// nobody holds, and untouched for long enough that no creator is still at it.
+bool AbandonedWorkFile(const std::string& file, const NameExamination& found, time_t now) {
+    return IsWorkName(file) && found.status.kind == EntryKind::EntryFile && found.holder == Holder::None &&
+           (found.record.empty() || RecordedType(found.record) != 0) &&
+           now - found.status.modifiedAt >= kAbandonedWorkFileSeconds;
+}
+
+bool OldEnough(int directory, const std::string& file, time_t now) {
+    struct stat status {};
+    return fstatat(directory, file.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+           now - status.st_mtim.tv_sec >= kAbandonedWorkFileSeconds;
+}
+
+}  // namespace
+
 // Work files left by processes that died before linking them are removed, so
-// they neither pile up nor stand in anyone's way; one still in use is locked by
-// its creator. They go as any ownerless thing goes, inside the change lock.
-void RootDirectory::SweepAbandonedWorkFiles() {
+// they neither pile up nor stand in anyone's way. They go as any ownerless
+// thing goes, examined and unlinked inside the change lock.
+ErrorCode RootDirectory::RemoveAbandonedWorkFiles(bool dryRun, std::vector<std::string>& removed) {
+    removed.clear();
     std::vector<std::string> files;
-    if (ListFiles(files) != ErrorCode::None) {
-        return;  // said on stderr; the claim goes on without the sweep
+    if (const ErrorCode listed = ListFiles(files); listed != ErrorCode::None) {
+        return listed;
     }
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
-    std::vector<std::string> abandoned;
-    for (const std::string& file : files) {
-        struct stat status {};
-        if (file.starts_with(kWorkNamePrefix) &&
-            fstatat(Fd(), file.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode) &&
-            now.tv_sec - status.st_mtim.tv_sec >= kAbandonedWorkFileSeconds) {
-            abandoned.push_back(file);
-        }
-    }
-    if (abandoned.empty()) {
-        return;
+    // Looked at without the lock first, so that a directory with no old work
+    // file costs no lock at all.
+    std::erase_if(files, [&](const std::string& file) {
+        return !IsWorkName(file) || !OldEnough(Fd(), file, now.tv_sec);
+    });
+    if (files.empty()) {
+        return ErrorCode::None;
     }
     const ChangeLock lock(Fd());
     if (lock.Result() != ErrorCode::None) {
-        return;  // swept by a later claimant
+        return ChangeLockFailure(lock, "work files");
     }
-    for (const std::string& file : abandoned) {
-        EntryStatus status;
-        if (StatEntry(Fd(), file.c_str(), status) == 0 && status.kind == EntryKind::EntryFile &&
-            CheckOwnerless(file.c_str(), status) == ErrorCode::None) {
-            (void)unlinkat(Fd(), file.c_str(), 0);  // a sweep that fails is tried again by the next claimant
+    for (const std::string& file : files) {
+        NameExamination found;
+        if (ExamineName(Fd(), file.c_str(), ModeRepair::Never, found) != 0 ||
+            !AbandonedWorkFile(file, found, now.tv_sec)) {
+            continue;
+        }
+        if (dryRun || unlinkat(Fd(), file.c_str(), 0) == 0) {
+            removed.push_back(file);
         }
     }
+    return ErrorCode::None;
+}
+
+// Before a claim through a work name, so that abandoned ones do not pile up;
+// one the sweep cannot remove now is tried again by the next claimant.
+void RootDirectory::SweepAbandonedWorkFiles() {
+    std::vector<std::string> removed;
+    (void)RemoveAbandonedWorkFiles(false, removed);
 }
 
 void RootDirectory::UseWorkNamesOnly(bool only) {

@@ -92,7 +92,9 @@ ErrorCode RootDirectory::OpenExisting(const std::string& path, std::unique_ptr<R
 
 // The name is looked at before it is opened, so that a directory of another
 // user reads as that, not as one that merely cannot be opened; and what was
-// opened is looked at again, as the name may have been swapped meanwhile.
+// opened is looked at again, as the name may have been swapped meanwhile. A
+// directory that is not positively a root directory is refused before any
+// other question is asked of it: nothing in it is read as a name.
 ErrorCode RootDirectory::OpenAs(const std::string& path, bool create,
                                 std::unique_ptr<RootDirectory>& opened) {
     const std::string subject = SubjectOf(path);
@@ -107,29 +109,55 @@ ErrorCode RootDirectory::OpenAs(const std::string& path, bool create,
         DiagnoseHostFailure(subject, "cannot make private", errno);
         return ErrorCode::RootUnavailable;
     }
+    // The first look asks only whether a directory is there; who owns it and
+    // who may write it are asked once it is known to be a root directory.
     struct stat status {};
-    if (const ErrorCode named = Examine(subject, lstat(path.c_str(), &status), status);
-        named != ErrorCode::None) {
-        return named;
+    if (lstat(path.c_str(), &status) != 0) {
+        return Examine(subject, -1, status);
+    }
+    if (!S_ISDIR(status.st_mode)) {
+        return Examine(subject, 0, status);
     }
     UniqueFd directory(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!directory.Valid()) {
         const int error = errno;
-        DiagnoseHostFailure(subject, "cannot open", error);
         if (error == ELOOP || error == ENOTDIR) {
+            DiagnoseHostFailure(subject, "cannot open", error);
             return ErrorCode::RootNotDirectory;
         }
+        if (const ErrorCode unsafe = Examine(subject, 0, status); unsafe != ErrorCode::None) {
+            return unsafe;  // another user's directory, say, reads as that
+        }
+        DiagnoseHostFailure(subject, "cannot open", error);
         return PermissionError(error) ? ErrorCode::RootNotWritable : ErrorCode::RootUnavailable;
     }
-    if (const ErrorCode held = Examine(subject, fstat(directory.Get(), &status), status);
+    std::unique_ptr<RootDirectory> root(new RootDirectory(path, std::move(directory)));
+    std::string stranger;
+    const Recognition recognised = root->Recognise(stranger);
+    if (recognised == Recognition::Foreign) {
+        DiagnoseHostFailure(
+            subject,
+            ("refused: not a root directory: it holds " + stranger + ", which no kernel wrote").c_str(), 0);
+        return ErrorCode::NotARootDirectory;
+    }
+    if (const ErrorCode held = Examine(subject, fstat(root->Fd(), &status), status);
         held != ErrorCode::None) {
         return held;
     }
-    if (faccessat(directory.Get(), ".", R_OK | W_OK | X_OK, AT_EACCESS) != 0) {
+    if (faccessat(root->Fd(), ".", R_OK | W_OK | X_OK, AT_EACCESS) != 0) {
         DiagnoseHostFailure(subject, "cannot read, search and write", errno);
         return PermissionError(errno) ? ErrorCode::RootNotWritable : ErrorCode::RootUnavailable;
     }
-    opened.reset(new RootDirectory(path, std::move(directory)));
+    if (recognised == Recognition::CannotTell) {
+        return ErrorCode::RootUnavailable;  // the listing's failure is said already
+    }
+    // Looking leaves nothing behind; the service marks what it makes or adopts.
+    if (create && recognised == Recognition::Adoptable) {
+        if (const ErrorCode marked = root->LeaveMark(); marked != ErrorCode::None) {
+            return marked;
+        }
+    }
+    opened = std::move(root);
     return ErrorCode::None;
 }
 

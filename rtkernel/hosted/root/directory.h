@@ -26,13 +26,19 @@
 // claim and leaves the name to the claimant; one that came earlier has freed
 // the name, which the second link then takes; and a remover that finds the
 // name already gone after it saw it ownerless counts that removal as its own.
-// So a cleaner never makes a start fail, and a start fails only because a
-// live holder exists. Every wait for the change lock is bounded and ends early
+// A claimant whose lookup then finds the name free has lost what was in its
+// way to another remover, who may have died before linking: the lookup hands
+// it that vanished thing, whose type reads 0, so its removal counts as done
+// and its catalog takes the free name. So a cleaner, or a rival that dies at
+// any step, never makes a start fail, and a start fails only because a live
+// holder exists. Removals from outside the protocol (a hand, a cleaner of
+// /tmp) are noticed by the holder, who puts its entry back (keeping.cpp). Every wait for the change lock is bounded and ends early
 // on a pending termination, so no holder elsewhere can hang a start or a stop.
 #pragma once
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -50,18 +56,30 @@
 
 namespace hosted {
 
+// The file that marks a directory as a root directory (recognition.cpp). It
+// begins with '.', so no name can ever stand for it.
+inline constexpr const char* kRootDirectoryMark = ".root-directory";
+
+// What a removal of something with no live owner may take: a cleaner takes
+// only dead entries unasked; whatever has no live owner goes only where a start
+// replaces it at its own name, or where an operator names it.
+enum class Ownerless { DeadEntriesOnly, Anything };
+
 class RootDirectory {
 public:
     // $XDG_RUNTIME_DIR/rtroot, or a per-user directory under /tmp when the
     // variable is unset, empty or not an absolute path.
     static std::string DefaultPath();
-    // Creates the directory (0700 whatever the umask) when it is missing, and
-    // refuses, each with its own error, one that is a symlink or not a
-    // directory, is not the user's own, is writable by others, or that this
-    // process cannot read, search and write: every later call would fail.
+    // Creates the directory (0700 whatever the umask, marked as a root
+    // directory) when it is missing, and refuses, each with its own error, one
+    // that is a symlink or not a directory, is not a root directory, is not the
+    // user's own, is writable by others, or that this process cannot read,
+    // search and write: every later call would fail. An unmarked directory
+    // that holds only what the kernel writes is adopted and marked.
     static ErrorCode Open(const std::string& path, std::unique_ptr<RootDirectory>& opened);
     // The same refusals, but a missing directory is reported (NameNotFound)
-    // rather than created: looking must not leave anything behind.
+    // rather than created, and nothing is marked: looking must not leave
+    // anything behind.
     static ErrorCode OpenExisting(const std::string& path, std::unique_ptr<RootDirectory>& opened);
 
     ErrorCode Catalog(const char* name, std::uint16_t type, Handle object);
@@ -72,6 +90,11 @@ public:
     // file went, so that handles to it can go too; it stays empty (FileId{})
     // when another process removed what this one had found ownerless.
     ErrorCode Uncatalog(const char* name, FileId& removed);
+    // An operator's removal of what has no live owner at the name, within scope.
+    ErrorCode Clean(const char* name, Ownerless scope, FileId& removed);
+    // Work files whose creators died before linking them; with dryRun, only
+    // which ones would go.
+    ErrorCode RemoveAbandonedWorkFiles(bool dryRun, std::vector<std::string>& removed);
 
     // Waits up to waitMs for an entry a live object holds to stand at the name
     // in the root directory at path, whether that directory exists yet or not,
@@ -82,7 +105,8 @@ public:
     // What an operator's tool sees (inspection.cpp): the names that stand
     // in the directory, and what each one is.
     struct EntryReport {
-        enum class State { Live, Stale, Damaged } state = State::Damaged;
+        // Unknown: an entry file that cannot be read, whose holder cannot be told.
+        enum class State { Live, Stale, Damaged, Unknown } state = State::Damaged;
         EntryKind kind = EntryKind::Unlockable;
         std::uint16_t type = 0;       // the recorded object type of a whole record
         std::int64_t pid = 0;         // the holder's process id, only while it lives
@@ -93,6 +117,17 @@ public:
 
     const std::string& Path() const { return path_; }
 
+    // How a holder keeps its names (keeping.cpp). The process kernel names a
+    // signal, blocked in every thread, that the operating system raises when
+    // anything is removed from the directory, so that noticing costs no wake-up
+    // while nothing happens. On it, the holder looks at its names: an entry
+    // removed from under it, or the whole directory, is put back where the
+    // name is free; where another process holds the name by now, the name is
+    // Lost and the holder is to end.
+    static void NoticeRemovalsWith(int signal);
+    enum class Keeping { Kept, PutBack, Lost };
+    Keeping KeepOwnNames();
+
     // For tests: claim through work names, as on a file system that has no
     // unnamed files; and a pause inside the removal lock, to widen races.
     static void UseWorkNamesOnly(bool only);
@@ -102,11 +137,19 @@ private:
     struct OwnedEntry {
         UniqueFd file;  // holds the lock that keeps the entry alive
         FileId id;
+        std::uint16_t type = 0;  // what the entry records, to write it again should it be removed
+        Handle object = 0;
     };
 
+    enum class Recognition { Marked, Adoptable, Foreign, CannotTell };
+
     RootDirectory(std::string path, UniqueFd directory);
+    // Whether this is a root directory; for Foreign, `stranger` is the first
+    // thing found that says it is not.
+    Recognition Recognise(std::string& stranger) const;
+    ErrorCode LeaveMark() const;
     static ErrorCode OpenAs(const std::string& path, bool create, std::unique_ptr<RootDirectory>& opened);
-    int Fd() const { return directory_->Get(); }
+    int Fd() const { return directory_.load()->Get(); }
     std::string Subject() const;
     ErrorCode HostFailure(const char* action, int error, const char* name = nullptr) const;
     ErrorCode ChangeLockFailure(const ChangeLock& lock, const char* name) const;
@@ -121,9 +164,13 @@ private:
                                 FileId& id);
     ErrorCode LinkEntry(const UniqueFd& file, const std::string& workName, const char* name);
     ErrorCode LinkOrClaim(UniqueFd& file, const std::string& workName, const char* name);
+    void WatchForRemovals();
+    bool DirectoryStillStands() const;
+    bool MakeDirectoryAgain();
+    Keeping KeepName(const std::string& name, OwnedEntry& owned);
+    ErrorCode PutBack(const std::string& name, OwnedEntry& owned);
     ErrorCode RemoveOwn(const char* name, FileId own, FileId& removed);
-    ErrorCode RemoveOwnerless(const char* name, FileId& removed);
-    ErrorCode CheckOwnerless(const char* name, const EntryStatus& status) const;
+    ErrorCode RemoveOwnerless(const char* name, Ownerless scope, ModeRepair repair, FileId& removed);
     void SweepAbandonedWorkFiles();
     ErrorCode ListFiles(std::vector<std::string>& files) const;
 
@@ -138,9 +185,15 @@ private:
     void ForgetClaim(const char* name) const;
 
     std::string path_;
-    std::shared_ptr<const UniqueFd> directory_;
+    // Replaced only when the directory is made again; every descriptor it ever
+    // held stays open in retired_, so a thread still using one is never
+    // handed a number reused for something else.
+    std::atomic<std::shared_ptr<const UniqueFd>> directory_;
     std::mutex mutex_;
     std::map<std::string, OwnedEntry, std::less<>> owned_;
+    std::set<std::string, std::less<>> lost_;  // names another process took while this one held them
+    std::vector<std::shared_ptr<const UniqueFd>> retired_;
+    UniqueFd watch_;
     mutable std::mutex notesMutex_;
     mutable std::set<std::string, std::less<>> foundOwnerless_;
     mutable std::set<std::string, std::less<>> claimed_;

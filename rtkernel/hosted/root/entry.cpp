@@ -58,6 +58,18 @@ int RestoreEntryMode(int directory, const char* name, FileId expected) {
 
 }  // namespace
 
+bool IsWorkName(std::string_view file) {
+    if (!file.starts_with(kWorkNamePrefix)) {
+        return false;
+    }
+    file.remove_prefix(kWorkNamePrefix.size());
+    const std::size_t dash = file.find('-');
+    const auto digits = [](std::string_view text) {
+        return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+    };
+    return dash != std::string_view::npos && digits(file.substr(0, dash)) && digits(file.substr(dash + 1));
+}
+
 uid_t EffectiveUser() {
     static const uid_t user = geteuid();
     return user;
@@ -84,12 +96,13 @@ int StatEntry(int directory, const char* name, EntryStatus& status) {
     return 0;
 }
 
-int OpenEntryFile(int directory, const char* name, FileId expected, int access, UniqueFd& file) {
+int OpenEntryFile(int directory, const char* name, FileId expected, int access, ModeRepair repair,
+                  UniqueFd& file) {
     // Non-blocking and without a controlling terminal, in case something other
     // than a regular file was put at the name since it was looked at.
     const int flags = access | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     file.Reset(openat(directory, name, flags));
-    if (!file.Valid() && errno == EACCES) {
+    if (!file.Valid() && errno == EACCES && repair == ModeRepair::AtOwnName) {
         if (const int restored = RestoreEntryMode(directory, name, expected); restored != 0) {
             return restored == ENOENT ? ENOENT : (restored == ESTALE ? ESTALE : EACCES);
         }
@@ -107,6 +120,32 @@ int OpenEntryFile(int directory, const char* name, FileId expected, int access, 
         return ESTALE;
     }
     return 0;
+}
+
+int ExamineName(int directory, const char* name, ModeRepair repair, NameExamination& found) {
+    found = NameExamination{};
+    if (const int error = StatEntry(directory, name, found.status); error != 0) {
+        return error;
+    }
+    if (found.status.kind != EntryKind::EntryFile) {
+        return 0;  // it can hold no lock, or it is not this user's: no live owner here
+    }
+    UniqueFd file;
+    const int error = OpenEntryFile(directory, name, found.status.id, O_RDONLY, repair, file);
+    if (error == EACCES) {
+        found.holder = Holder::Unknown;
+        return 0;
+    }
+    if (error != 0) {
+        return error;
+    }
+    found.record = ReadRecord(file.Get());
+    found.holder = OwnerHoldsEntryLock(file.Get()) ? Holder::Live : Holder::None;
+    return 0;
+}
+
+bool NameExamination::DeadEntry() const {
+    return status.kind == EntryKind::EntryFile && holder == Holder::None && RecordedType(record) != 0;
 }
 
 std::string EntryRecord(std::uint16_t type, Handle object) {
@@ -172,9 +211,10 @@ std::uint16_t RootEntry::LiveType() const {
     }
     UniqueFd file;
     // Gone or replaced: the file this handle named holds no name any more. A
-    // descriptor that cannot be had says nothing, but reading it as stale is
-    // safe: whoever removes an entry takes its lock first.
-    if (OpenEntryFile(directory_->Get(), name_.c_str(), status_.id, O_RDONLY, file) != 0 ||
+    // file that cannot be opened says nothing, but reading it as not live is
+    // safe: a removal asks the owner's lock again, inside the change lock,
+    // and leaves the entry where that says it lives.
+    if (OpenEntryFile(directory_->Get(), name_.c_str(), status_.id, O_RDONLY, ModeRepair::Never, file) != 0 ||
         ReadRecord(file.Get()) != record_) {
         return 0;
     }

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "rtkernel/hosted/unique_fd.h"
 #include "rtkernel/kernel.h"
@@ -21,6 +22,11 @@ namespace hosted {
 
 // The mode every entry file has, whatever the umask of the process that wrote it.
 inline constexpr mode_t kEntryFileMode = 0600;
+
+// Work names: where an entry is written before it is linked, on a file
+// system without unnamed files: this prefix, the creator's pid, '-', a count.
+inline constexpr std::string_view kWorkNamePrefix = ".new-";
+bool IsWorkName(std::string_view file);
 
 // Which file an entry is, whatever name it stands under.
 struct FileId {
@@ -41,6 +47,7 @@ enum class EntryKind {
     ForeignFile,  // a regular file of another user: no entry this user's kernel wrote
     Unlockable,   // a symlink, FIFO, socket or device: it can hold no lock, so no live owner
     Directory,    // not an entry at all, and never removed
+    Vanished,     // nothing any more: what a claimant found in its way was removed by another
 };
 
 struct EntryStatus {
@@ -53,11 +60,39 @@ struct EntryStatus {
 // stands there is never opened. 0, or the operating system's error.
 int StatEntry(int directory, const char* name, EntryStatus& status);
 
-// Opens the regular file at name, which must still be `expected`. An entry of
-// this user's whose mode was taken away is given its 0600 back first: the lock
-// on it, not its mode, says whether it lives. 0, ESTALE when another file
-// stands at the name by now, or the operating system's error.
-int OpenEntryFile(int directory, const char* name, FileId expected, int access, UniqueFd& file);
+// Whether an entry file of this user's whose mode was taken away may be given
+// its 0600 back so that its lock can be asked about. Only a process replacing
+// what stands at its own name may change it; whoever only looks never does.
+enum class ModeRepair { Never, AtOwnName };
+
+// Opens the regular file at name, which must still be `expected`. 0, ESTALE
+// when another file stands at the name by now, EACCES when it cannot be read
+// (and repair was not allowed or did not help), or the operating system's error.
+int OpenEntryFile(int directory, const char* name, FileId expected, int access, ModeRepair repair,
+                  UniqueFd& file);
+
+// Who holds what stands at a name, as far as anyone can tell.
+enum class Holder {
+    Live,     // an entry file whose owner holds its lock
+    None,     // anything that has no live owner: a dead entry, damaged content, a non-entry
+    Unknown,  // an entry file this process cannot open, so its lock cannot be asked about
+};
+
+// What stands at a name, as one look finds it: the one examination that
+// lookup, removal, claiming and inspection all go by.
+struct NameExamination {
+    EntryStatus status;
+    std::string record;  // an entry file's record as read; empty for anything else
+    Holder holder = Holder::None;
+    // A whole record of this user's that nobody holds: what an owner left
+    // behind when it died, the only thing a cleaner removes unasked.
+    bool DeadEntry() const;
+};
+
+// 0; ENOENT when nothing stands at the name; ESTALE when it was replaced while
+// looked at; or the operating system's error. A FIFO, socket or device at the
+// name is never opened.
+int ExamineName(int directory, const char* name, ModeRepair repair, NameExamination& found);
 
 std::string EntryRecord(std::uint16_t type, Handle object);
 // The record as it stands in the file, at most one record's length.

@@ -60,21 +60,35 @@ ErrorCode RootDirectory::ListFiles(std::vector<std::string>& files) const {
 }
 
 // Live and stale are the kernel's own answer; damaged is whatever no live
-// object can hold: a record that is not whole, or a file that is no entry.
+// object can hold: a record that is not whole, or a file that is no entry;
+// unknown is an entry file that cannot be read. Looking changes nothing, not
+// even the mode of a file that cannot be read.
 ErrorCode RootDirectory::Describe(const char* name, EntryReport& report) {
-    std::shared_ptr<RootEntry> entry;
-    if (const ErrorCode found = Lookup(name, 0, entry); found != ErrorCode::None) {
-        return found;
+    if (!ValidName(name)) {
+        return ErrorCode::BadName;
+    }
+    NameExamination found;
+    int error = ESTALE;
+    for (int attempt = 0; attempt < 4 && error == ESTALE; ++attempt) {
+        error = ExamineName(Fd(), name, ModeRepair::Never, found);
+    }
+    if (error == ENOENT || error == ESTALE) {
+        return ErrorCode::NameNotFound;
+    }
+    if (error != 0) {
+        return HostFailure("cannot examine", error, name);
     }
     report = EntryReport{};
-    report.kind = entry->Kind();
-    report.modifiedAt = entry->Status().modifiedAt;
-    report.type = entry->Kind() == EntryKind::EntryFile ? RecordedType(entry->Record()) : 0;
-    if (report.type == 0) {
+    report.kind = found.status.kind;
+    report.modifiedAt = found.status.modifiedAt;
+    report.type = found.status.kind == EntryKind::EntryFile ? RecordedType(found.record) : 0;
+    if (found.holder == Holder::Unknown) {
+        report.state = EntryReport::State::Unknown;
+    } else if (report.type == 0) {
         report.state = EntryReport::State::Damaged;
-    } else if (entry->LiveType() != 0) {
+    } else if (found.holder == Holder::Live) {
         report.state = EntryReport::State::Live;
-        report.pid = RecordedPid(entry->Record());
+        report.pid = RecordedPid(found.record);
     } else {
         report.state = EntryReport::State::Stale;
     }

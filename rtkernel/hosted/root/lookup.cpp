@@ -1,6 +1,4 @@
 // How a name is found: what stands at it, and whether a live owner holds it.
-#include <fcntl.h>
-
 #include <cerrno>
 #include <memory>
 #include <string>
@@ -16,35 +14,32 @@ constexpr int kLookupAttempts = 4;
 
 }  // namespace
 
-// The kind of file is learnt without opening it; only an entry file of this
-// user's is opened, to read its record.
+// A claimant that finds the name free has lost what stood in its way to
+// another remover, who may have died before linking its own entry: it is
+// handed the thing it found ownerless, now vanished, whose type reads 0. Its
+// removal then counts as done and its catalog takes the free name, so a start
+// fails only where a live holder exists, whoever else died on the way.
 ErrorCode RootDirectory::LookupOnce(const char* name, std::shared_ptr<RootEntry>& found) const {
     for (int attempt = 0; attempt < kLookupAttempts; ++attempt) {
-        EntryStatus status;
-        if (const int error = StatEntry(Fd(), name, status); error != 0) {
-            return error == ENOENT ? ErrorCode::NameNotFound : HostFailure("cannot examine", error, name);
+        NameExamination looked;
+        const int error = ExamineName(Fd(), name, ModeRepair::Never, looked);
+        if (error == ESTALE) {
+            continue;  // replaced or removed while looked at: look again
         }
-        std::string record;
-        bool ownerless = true;  // what is no entry file has no owner
-        if (status.kind == EntryKind::EntryFile) {
-            UniqueFd file;
-            const int error = OpenEntryFile(Fd(), name, status.id, O_RDONLY, file);
-            if (error == ENOENT || error == ESTALE) {
-                continue;  // replaced or removed while looked at: look again
-            }
-            if (error != 0) {
-                // Out of descriptors, say: the entry may well be live.
-                return HostFailure("cannot open", error, name);
-            }
-            record = ReadRecord(file.Get());
-            ownerless = !OwnerHoldsEntryLock(file.Get());
+        if (error == ENOENT && HoldsClaim(name)) {
+            looked.status.kind = EntryKind::Vanished;
+        } else if (error == ENOENT) {
+            return ErrorCode::NameNotFound;
+        } else if (error != 0) {
+            // Out of descriptors, say: the entry may well be live.
+            return HostFailure("cannot examine", error, name);
         }
-        if (ownerless) {
+        if (looked.holder == Holder::None) {
             RememberOwnerless(name);
-        } else {
+        } else if (looked.holder == Holder::Live) {
             ForgetClaim(name);  // a live holder has it: there is nothing to replace
         }
-        found = std::make_shared<RootEntry>(directory_, name, status, std::move(record));
+        found = std::make_shared<RootEntry>(directory_.load(), name, looked.status, std::move(looked.record));
         return ErrorCode::None;
     }
     return ErrorCode::NameNotFound;

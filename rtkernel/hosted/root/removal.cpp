@@ -1,7 +1,6 @@
 // How a name goes: an owner removes its own live entry; anything else that
 // stands at a name is removed only while it has no live owner, examined and
 // unlinked inside one hold of the change lock.
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,9 +32,17 @@ ErrorCode RootDirectory::Uncatalog(const char* name, FileId& removed) {
     }
     removed = FileId{};
     std::lock_guard lock(mutex_);
+    if (lost_.erase(std::string(name)) != 0) {
+        return ErrorCode::None;  // no longer this process's to remove: said on stderr when it was lost
+    }
     const auto own = owned_.find(name);
     if (own == owned_.end()) {
-        const ErrorCode result = RemoveOwnerless(name, removed);
+        // Whatever has no live owner may go only where this process is
+        // replacing it at its own name; anything else, only a dead entry.
+        const bool replacing = HoldsClaim(name);
+        const ErrorCode result =
+            RemoveOwnerless(name, replacing ? Ownerless::Anything : Ownerless::DeadEntriesOnly,
+                            replacing ? ModeRepair::AtOwnName : ModeRepair::Never, removed);
         if (result != ErrorCode::None) {
             ForgetClaim(name);  // the replacement it was for will not follow
         }
@@ -46,6 +53,15 @@ ErrorCode RootDirectory::Uncatalog(const char* name, FileId& removed) {
         owned_.erase(own);
     }
     return result;
+}
+
+ErrorCode RootDirectory::Clean(const char* name, Ownerless scope, FileId& removed) {
+    if (!ValidName(name)) {
+        return ErrorCode::BadName;
+    }
+    removed = FileId{};
+    std::lock_guard lock(mutex_);
+    return RemoveOwnerless(name, scope, ModeRepair::Never, removed);
 }
 
 // No lock is needed around the owner's own removal: while the owner lives no
@@ -71,54 +87,47 @@ ErrorCode RootDirectory::RemoveOwn(const char* name, FileId own, FileId& removed
 // Examined and unlinked in one hold of the change lock, so what goes is what
 // was examined: no other remover acts in between, nothing can be linked over
 // it, and only its owner could remove a live entry, which this one is not.
-ErrorCode RootDirectory::RemoveOwnerless(const char* name, FileId& removed) {
+ErrorCode RootDirectory::RemoveOwnerless(const char* name, Ownerless scope, ModeRepair repair,
+                                         FileId& removed) {
     const ChangeLock lock(Fd());
     if (lock.Result() != ErrorCode::None) {
         return ChangeLockFailure(lock, name);
     }
-    EntryStatus status;
-    if (const int error = StatEntry(Fd(), name, status); error != 0) {
-        if (error != ENOENT) {
-            return HostFailure("cannot examine", error, name);
-        }
+    NameExamination found;
+    const int error = ExamineName(Fd(), name, repair, found);
+    if (error == ENOENT) {
         // Another remover got there first: the removal this process asked for,
         // of something it found ownerless, has happened.
         return SawOwnerless(name) ? ErrorCode::None : ErrorCode::NameNotFound;
     }
-    if (status.kind == EntryKind::Directory) {
+    if (error == ESTALE) {
+        return ErrorCode::NotOwner;  // its owner removed it this instant, and a link took the name
+    }
+    if (error != 0) {
+        return HostFailure("cannot examine", error, name);
+    }
+    if (found.status.kind == EntryKind::Directory) {
         return ErrorCode::NotAnEntry;
     }
     if (!HoldsClaim(name) && ClaimedByAnother(Fd(), name)) {
         return ErrorCode::NotOwner;  // a starting process replaces it
     }
-    if (const ErrorCode owner = CheckOwnerless(name, status); owner != ErrorCode::None) {
-        return owner;
+    if (found.holder == Holder::Live) {
+        return ErrorCode::NotOwner;
+    }
+    if (found.holder == Holder::Unknown) {
+        return ErrorCode::Unreadable;
+    }
+    if (scope == Ownerless::DeadEntriesOnly && !found.DeadEntry()) {
+        return ErrorCode::NotKernelEntry;
     }
     PauseForTests();
     if (unlinkat(Fd(), name, 0) != 0) {
         return HostFailure("cannot remove", errno, name);
     }
-    removed = status.id;
+    removed = found.status.id;
     ForgetOwnerless(name);
     return ErrorCode::None;
-}
-
-// None when nothing lives behind what stands at the name. Only an entry file
-// of this user's can have a live owner, who holds its lock; what can hold no
-// lock, and another user's file, never has one here.
-ErrorCode RootDirectory::CheckOwnerless(const char* name, const EntryStatus& status) const {
-    if (status.kind != EntryKind::EntryFile) {
-        return ErrorCode::None;
-    }
-    UniqueFd file;
-    const int error = OpenEntryFile(Fd(), name, status.id, O_RDONLY, file);
-    if (error == ENOENT || error == ESTALE) {
-        return ErrorCode::NotOwner;  // its owner removed it this instant: it was live
-    }
-    if (error != 0) {
-        return HostFailure("cannot open", error, name);
-    }
-    return OwnerHoldsEntryLock(file.Get()) ? ErrorCode::NotOwner : ErrorCode::None;
 }
 
 ErrorCode RootDirectory::ChangeLockFailure(const ChangeLock& lock, const char* name) const {

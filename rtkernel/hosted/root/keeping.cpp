@@ -1,0 +1,185 @@
+// How a holder keeps its names while it lives. Its entry can be removed from
+// under it (by hand, or by a cleaner of /tmp that ages files out) and so can
+// the whole directory; a second instance would then find the name free and two
+// processes would each believe they hold it. The holder learns of every
+// removal in the directory from the operating system, as a signal that waits
+// for its notification wait, and looks at its names then: never otherwise, so
+// a holder that nobody disturbs never wakes.
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <string>
+
+#include "rtkernel/hosted/host_output.h"
+#include "rtkernel/hosted/root/directory.h"
+#include "rtkernel/hosted/root/locks.h"
+
+namespace hosted {
+namespace {
+
+std::atomic<int> removalSignal{0};
+
+constexpr std::uint32_t kRemovals = IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+
+// Events are only the occasion to look; what they say is read from the
+// directory itself, so they are read away unexamined.
+void Drain(int watch) {
+    alignas(inotify_event) char events[4096];
+    while (read(watch, events, sizeof events) > 0) {
+    }
+}
+
+// Unblocked, the signal would end the process by its default action: a
+// process that never blocked it (a tool, a test) gets no watch.
+bool Blocked(int signal) {
+    sigset_t current;
+    return pthread_sigmask(SIG_BLOCK, nullptr, &current) == 0 && sigismember(&current, signal) == 1;
+}
+
+}  // namespace
+
+void RootDirectory::NoticeRemovalsWith(int signal) {
+    removalSignal.store(signal);
+}
+
+// Set up once, at the first name this process holds. Without it the names
+// are still held; only their removal would go unnoticed, which stderr says.
+void RootDirectory::WatchForRemovals() {
+    const int signal = removalSignal.load();
+    if (signal == 0 || watch_.Valid() || !Blocked(signal)) {
+        return;
+    }
+    UniqueFd watch(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (!watch.Valid() || inotify_add_watch(watch.Get(), path_.c_str(), kRemovals) < 0 ||
+        fcntl(watch.Get(), F_SETOWN, getpid()) != 0 || fcntl(watch.Get(), F_SETSIG, signal) != 0 ||
+        fcntl(watch.Get(), F_SETFL, O_ASYNC | O_NONBLOCK) != 0) {
+        DiagnoseHostFailure(Subject(), "cannot watch for the removal of held names, which would go unnoticed",
+                            errno);
+        return;
+    }
+    watch_ = std::move(watch);
+}
+
+// The directory this process opened is still the one at the path.
+bool RootDirectory::DirectoryStillStands() const {
+    struct stat opened {};
+    struct stat named {};
+    return fstat(Fd(), &opened) == 0 && opened.st_nlink > 0 && lstat(path_.c_str(), &named) == 0 &&
+           IdOf(opened) == IdOf(named);
+}
+
+// A new directory at the path, made and checked as at the start, and watched.
+bool RootDirectory::MakeDirectoryAgain() {
+    std::unique_ptr<RootDirectory> fresh;
+    if (Open(path_, fresh) != ErrorCode::None) {
+        return false;  // said on stderr by the open
+    }
+    retired_.push_back(directory_.load());
+    directory_.store(fresh->directory_.load());
+    if (watch_.Valid() && inotify_add_watch(watch_.Get(), path_.c_str(), kRemovals) < 0) {
+        DiagnoseHostFailure(Subject(), "cannot watch for the removal of held names, which would go unnoticed",
+                            errno);
+    }
+    DiagnoseHostFailure(Subject(), "was removed while this process held names in it: made again", 0);
+    return true;
+}
+
+// A new entry, written and locked as at the catalog, in place of the one
+// removed; something ownerless in the way goes, as at a start, since the name
+// is this process's own.
+ErrorCode RootDirectory::PutBack(const std::string& name, OwnedEntry& owned) {
+    std::string workName;
+    UniqueFd file;
+    FileId id;
+    if (const ErrorCode created = CreateLockedEntry(owned.type, owned.object, workName, file, id);
+        created != ErrorCode::None) {
+        return created;
+    }
+    ErrorCode linked = LinkEntry(file, workName, name.c_str());
+    if (linked == ErrorCode::NameTaken) {
+        FileId removed;
+        linked = RemoveOwnerless(name.c_str(), Ownerless::Anything, ModeRepair::AtOwnName, removed);
+        if (linked == ErrorCode::None || linked == ErrorCode::NameNotFound) {
+            linked = LinkEntry(file, workName, name.c_str());  // gone, or gone meanwhile: the name is free
+        }
+    }
+    if (!workName.empty()) {
+        unlinkat(Fd(), workName.c_str(), 0);
+    }
+    if (linked == ErrorCode::None) {
+        owned = OwnedEntry{std::move(file), id, owned.type, owned.object};
+    }
+    return linked;
+}
+
+RootDirectory::Keeping RootDirectory::KeepName(const std::string& name, OwnedEntry& owned) {
+    EntryStatus now;
+    if (StatEntry(Fd(), name.c_str(), now) == 0 && now.id == owned.id) {
+        return Keeping::Kept;
+    }
+    const ErrorCode put = PutBack(name, owned);
+    if (put == ErrorCode::None) {
+        DiagnoseHostFailure(
+            Subject(), ("the entry of " + name + " was removed while this process held it: put back").c_str(),
+            0);
+        return Keeping::PutBack;
+    }
+    if (put == ErrorCode::NotOwner || put == ErrorCode::NameTaken || put == ErrorCode::NotAnEntry) {
+        DiagnoseHostFailure(
+            Subject(),
+            ("the entry of " + name +
+             " was removed while this process held it, and another holds the name now: ending")
+                .c_str(),
+            0);
+    } else {
+        DiagnoseHostFailure(Subject(),
+                            ("the entry of " + name +
+                             " was removed while this process held it, and cannot be put back: ending")
+                                .c_str(),
+                            0);
+    }
+    return Keeping::Lost;
+}
+
+RootDirectory::Keeping RootDirectory::KeepOwnNames() {
+    std::lock_guard lock(mutex_);
+    if (watch_.Valid()) {
+        Drain(watch_.Get());
+    }
+    if (owned_.empty()) {
+        return Keeping::Kept;
+    }
+    if (!DirectoryStillStands() && !MakeDirectoryAgain()) {
+        for (auto& [name, owned] : owned_) {
+            lost_.insert(name);
+        }
+        owned_.clear();
+        DiagnoseHostFailure(
+            Subject(), "was removed while this process held names in it, and cannot be made again: ending",
+            0);
+        return Keeping::Lost;
+    }
+    Keeping kept = Keeping::Kept;
+    for (auto it = owned_.begin(); it != owned_.end();) {
+        const Keeping name = KeepName(it->first, it->second);
+        if (name == Keeping::Lost) {
+            lost_.insert(it->first);
+            it = owned_.erase(it);
+            kept = Keeping::Lost;
+            continue;
+        }
+        if (name == Keeping::PutBack && kept == Keeping::Kept) {
+            kept = Keeping::PutBack;
+        }
+        ++it;
+    }
+    return kept;
+}
+
+}  // namespace hosted
