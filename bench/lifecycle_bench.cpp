@@ -112,6 +112,7 @@ int main(int argc, char** argv) {
     }
     const long serviceWakeUps = IdleWakeUps(service, runtime, idleSeconds);
     const long floorWakeUps = IdleWakeUps(floor, runtime, idleSeconds);
+    unlink((runtime + "/rtroot/.root-directory").c_str());  // the mark the service left; its names are gone
     rmdir((runtime + "/rtroot").c_str());
     rmdir(runtime.c_str());
 

@@ -66,6 +66,66 @@ std::string SubjectOf(const std::string& path) {
     return "root directory " + path;
 }
 
+// Makes the directory when it is missing. The umask took its share of the
+// mode at mkdir; the directory must be usable by every later instance
+// whatever mask this one started with.
+ErrorCode CreateIfMissing(const std::string& path, const std::string& subject) {
+    if (mkdir(path.c_str(), kDirectoryMode) != 0) {
+        if (errno == EEXIST) {
+            return ErrorCode::None;
+        }
+        DiagnoseHostFailure(subject, "cannot create", errno);
+        return PermissionError(errno) ? ErrorCode::RootNotWritable : ErrorCode::RootUnavailable;
+    }
+    if (chmod(path.c_str(), kDirectoryMode) != 0) {
+        DiagnoseHostFailure(subject, "cannot make private", errno);
+        return ErrorCode::RootUnavailable;
+    }
+    return ErrorCode::None;
+}
+
+// The name is looked at before it is opened, so that a directory of another
+// user reads as that, not as one that merely cannot be opened. The first look
+// asks only whether a directory is there; who owns it and who may write it are
+// asked once it is known to be a root directory.
+ErrorCode OpenDirectory(const std::string& path, const std::string& subject, UniqueFd& directory) {
+    struct stat status {};
+    if (lstat(path.c_str(), &status) != 0) {
+        return Examine(subject, -1, status);
+    }
+    if (!S_ISDIR(status.st_mode)) {
+        return Examine(subject, 0, status);
+    }
+    directory.Reset(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (directory.Valid()) {
+        return ErrorCode::None;
+    }
+    const int error = errno;
+    if (error == ELOOP || error == ENOTDIR) {
+        DiagnoseHostFailure(subject, "cannot open", error);
+        return ErrorCode::RootNotDirectory;
+    }
+    if (const ErrorCode unsafe = Examine(subject, 0, status); unsafe != ErrorCode::None) {
+        return unsafe;  // another user's directory, say, reads as that
+    }
+    DiagnoseHostFailure(subject, "cannot open", error);
+    return PermissionError(error) ? ErrorCode::RootNotWritable : ErrorCode::RootUnavailable;
+}
+
+// What was opened is looked at again, as the name may have been swapped
+// meanwhile, and must be usable by this process.
+ErrorCode CheckUsable(int directory, const std::string& subject) {
+    struct stat status {};
+    if (const ErrorCode held = Examine(subject, fstat(directory, &status), status); held != ErrorCode::None) {
+        return held;
+    }
+    if (faccessat(directory, ".", R_OK | W_OK | X_OK, AT_EACCESS) != 0) {
+        DiagnoseHostFailure(subject, "cannot read, search and write", errno);
+        return PermissionError(errno) ? ErrorCode::RootNotWritable : ErrorCode::RootUnavailable;
+    }
+    return ErrorCode::None;
+}
+
 }  // namespace
 
 std::string RootDirectory::DefaultPath() {
@@ -90,46 +150,19 @@ ErrorCode RootDirectory::OpenExisting(const std::string& path, std::unique_ptr<R
     return OpenAs(directory, false, opened);
 }
 
-// The name is looked at before it is opened, so that a directory of another
-// user reads as that, not as one that merely cannot be opened; and what was
-// opened is looked at again, as the name may have been swapped meanwhile. A
-// directory that is not positively a root directory is refused before any
-// other question is asked of it: nothing in it is read as a name.
+// A directory that is not positively a root directory is refused before any
+// other question is asked of it: nothing in it is read as a name. Looking
+// leaves nothing behind; the service marks what it makes or adopts.
 ErrorCode RootDirectory::OpenAs(const std::string& path, bool create,
                                 std::unique_ptr<RootDirectory>& opened) {
     const std::string subject = SubjectOf(path);
-    const bool created = create && mkdir(path.c_str(), kDirectoryMode) == 0;
-    if (create && !created && errno != EEXIST) {
-        DiagnoseHostFailure(subject, "cannot create", errno);
-        return PermissionError(errno) ? ErrorCode::RootNotWritable : ErrorCode::RootUnavailable;
+    UniqueFd directory;
+    if (const ErrorCode made = create ? CreateIfMissing(path, subject) : ErrorCode::None;
+        made != ErrorCode::None) {
+        return made;
     }
-    // The umask took its share of the mode at mkdir; the directory must be
-    // usable by every later instance whatever mask this one started with.
-    if (created && chmod(path.c_str(), kDirectoryMode) != 0) {
-        DiagnoseHostFailure(subject, "cannot make private", errno);
-        return ErrorCode::RootUnavailable;
-    }
-    // The first look asks only whether a directory is there; who owns it and
-    // who may write it are asked once it is known to be a root directory.
-    struct stat status {};
-    if (lstat(path.c_str(), &status) != 0) {
-        return Examine(subject, -1, status);
-    }
-    if (!S_ISDIR(status.st_mode)) {
-        return Examine(subject, 0, status);
-    }
-    UniqueFd directory(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!directory.Valid()) {
-        const int error = errno;
-        if (error == ELOOP || error == ENOTDIR) {
-            DiagnoseHostFailure(subject, "cannot open", error);
-            return ErrorCode::RootNotDirectory;
-        }
-        if (const ErrorCode unsafe = Examine(subject, 0, status); unsafe != ErrorCode::None) {
-            return unsafe;  // another user's directory, say, reads as that
-        }
-        DiagnoseHostFailure(subject, "cannot open", error);
-        return PermissionError(error) ? ErrorCode::RootNotWritable : ErrorCode::RootUnavailable;
+    if (const ErrorCode open = OpenDirectory(path, subject, directory); open != ErrorCode::None) {
+        return open;
     }
     std::unique_ptr<RootDirectory> root(new RootDirectory(path, std::move(directory)));
     std::string stranger;
@@ -140,18 +173,12 @@ ErrorCode RootDirectory::OpenAs(const std::string& path, bool create,
             ("refused: not a root directory: it holds " + stranger + ", which no kernel wrote").c_str(), 0);
         return ErrorCode::NotARootDirectory;
     }
-    if (const ErrorCode held = Examine(subject, fstat(root->Fd(), &status), status);
-        held != ErrorCode::None) {
-        return held;
-    }
-    if (faccessat(root->Fd(), ".", R_OK | W_OK | X_OK, AT_EACCESS) != 0) {
-        DiagnoseHostFailure(subject, "cannot read, search and write", errno);
-        return PermissionError(errno) ? ErrorCode::RootNotWritable : ErrorCode::RootUnavailable;
+    if (const ErrorCode usable = CheckUsable(root->Fd(), subject); usable != ErrorCode::None) {
+        return usable;
     }
     if (recognised == Recognition::CannotTell) {
         return ErrorCode::RootUnavailable;  // the listing's failure is said already
     }
-    // Looking leaves nothing behind; the service marks what it makes or adopts.
     if (create && recognised == Recognition::Adoptable) {
         if (const ErrorCode marked = root->LeaveMark(); marked != ErrorCode::None) {
             return marked;

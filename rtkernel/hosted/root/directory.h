@@ -32,13 +32,12 @@
 // and its catalog takes the free name. So a cleaner, or a rival that dies at
 // any step, never makes a start fail, and a start fails only because a live
 // holder exists. Removals from outside the protocol (a hand, a cleaner of
-// /tmp) are noticed by the holder, who puts its entry back (keeping.cpp). Every wait for the change lock is bounded and ends early
-// on a pending termination, so no holder elsewhere can hang a start or a stop.
+// /tmp) are noticed by the holder, who puts its entry back (keeping.cpp). Every wait for the change lock is
+// bounded and ends early on a pending termination, so no holder elsewhere can hang a start or a stop.
 #pragma once
 
 #include <sys/types.h>
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -149,7 +148,11 @@ private:
     Recognition Recognise(std::string& stranger) const;
     ErrorCode LeaveMark() const;
     static ErrorCode OpenAs(const std::string& path, bool create, std::unique_ptr<RootDirectory>& opened);
-    int Fd() const { return directory_.load()->Get(); }
+    int Fd() const { return Directory()->Get(); }
+    std::shared_ptr<const UniqueFd> Directory() const {
+        std::lock_guard lock(directoryMutex_);
+        return directory_;
+    }
     std::string Subject() const;
     ErrorCode HostFailure(const char* action, int error, const char* name = nullptr) const;
     ErrorCode ChangeLockFailure(const ChangeLock& lock, const char* name) const;
@@ -188,12 +191,13 @@ private:
     // Replaced only when the directory is made again; every descriptor it ever
     // held stays open in retired_, so a thread still using one is never
     // handed a number reused for something else.
-    std::atomic<std::shared_ptr<const UniqueFd>> directory_;
+    mutable std::mutex directoryMutex_;
+    std::shared_ptr<const UniqueFd> directory_;
     std::mutex mutex_;
     std::map<std::string, OwnedEntry, std::less<>> owned_;
     std::set<std::string, std::less<>> lost_;  // names another process took while this one held them
     std::vector<std::shared_ptr<const UniqueFd>> retired_;
-    UniqueFd watch_;
+    bool watching_ = false;  // the operating system signals removals from the directory
     mutable std::mutex notesMutex_;
     mutable std::set<std::string, std::less<>> foundOwnerless_;
     mutable std::set<std::string, std::less<>> claimed_;

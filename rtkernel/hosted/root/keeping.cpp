@@ -5,16 +5,21 @@
 // removal in the directory from the operating system, as a signal that waits
 // for its notification wait, and looks at its names then: never otherwise, so
 // a holder that nobody disturbs never wakes.
+//
+// The watch is the directory's own descriptor's (F_NOTIFY): it costs no
+// descriptor, and it goes with the process at no cost, where an inotify
+// instance would hold every stop up for a grace period of the kernel's.
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <string>
+#include <utility>
 
 #include "rtkernel/hosted/host_output.h"
 #include "rtkernel/hosted/root/directory.h"
@@ -25,14 +30,32 @@ namespace {
 
 std::atomic<int> removalSignal{0};
 
-constexpr std::uint32_t kRemovals = IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+// Whatever takes a name out of the directory: a removal, or a rename away.
+constexpr int kRemovals = DN_DELETE | DN_RENAME | DN_MULTISHOT;
 
-// Events are only the occasion to look; what they say is read from the
-// directory itself, so they are read away unexamined.
-void Drain(int watch) {
-    alignas(inotify_event) char events[4096];
-    while (read(watch, events, sizeof events) > 0) {
+// A removal seldom comes alone: `rm -rf` empties the directory and then
+// removes it. The holder lets such a run of removals finish, until the
+// directory has been quiet for a tenth of a second (half a second at most),
+// so that it puts back what is gone instead of fighting the removal half way.
+// The signals are only the occasion to look; what happened is read from the
+// directory itself.
+constexpr long kQuietNs = 100'000'000;
+constexpr int kLongestQuietWaits = 5;
+
+void LetRemovalsSettle(int signal) {
+    sigset_t removals;
+    sigemptyset(&removals);
+    sigaddset(&removals, signal);
+    const timespec quiet = {0, kQuietNs};
+    for (int wait = 0; wait < kLongestQuietWaits; ++wait) {
+        if (sigtimedwait(&removals, nullptr, &quiet) < 0 && errno != EINTR) {
+            return;  // quiet for that long, or nothing more can be learnt by waiting
+        }
     }
+}
+
+bool Watch(int directory, int signal) {
+    return fcntl(directory, F_SETSIG, signal) == 0 && fcntl(directory, F_NOTIFY, kRemovals) == 0;
 }
 
 // Unblocked, the signal would end the process by its default action: a
@@ -52,18 +75,15 @@ void RootDirectory::NoticeRemovalsWith(int signal) {
 // are still held; only their removal would go unnoticed, which stderr says.
 void RootDirectory::WatchForRemovals() {
     const int signal = removalSignal.load();
-    if (signal == 0 || watch_.Valid() || !Blocked(signal)) {
+    if (signal == 0 || watching_ || !Blocked(signal)) {
         return;
     }
-    UniqueFd watch(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-    if (!watch.Valid() || inotify_add_watch(watch.Get(), path_.c_str(), kRemovals) < 0 ||
-        fcntl(watch.Get(), F_SETOWN, getpid()) != 0 || fcntl(watch.Get(), F_SETSIG, signal) != 0 ||
-        fcntl(watch.Get(), F_SETFL, O_ASYNC | O_NONBLOCK) != 0) {
+    if (!Watch(Fd(), signal)) {
         DiagnoseHostFailure(Subject(), "cannot watch for the removal of held names, which would go unnoticed",
                             errno);
         return;
     }
-    watch_ = std::move(watch);
+    watching_ = true;
 }
 
 // The directory this process opened is still the one at the path.
@@ -80,9 +100,12 @@ bool RootDirectory::MakeDirectoryAgain() {
     if (Open(path_, fresh) != ErrorCode::None) {
         return false;  // said on stderr by the open
     }
-    retired_.push_back(directory_.load());
-    directory_.store(fresh->directory_.load());
-    if (watch_.Valid() && inotify_add_watch(watch_.Get(), path_.c_str(), kRemovals) < 0) {
+    std::shared_ptr<const UniqueFd> made = fresh->Directory();
+    {
+        std::lock_guard lock(directoryMutex_);
+        retired_.push_back(std::exchange(directory_, std::move(made)));
+    }
+    if (watching_ && !Watch(Fd(), removalSignal.load())) {
         DiagnoseHostFailure(Subject(), "cannot watch for the removal of held names, which would go unnoticed",
                             errno);
     }
@@ -149,11 +172,11 @@ RootDirectory::Keeping RootDirectory::KeepName(const std::string& name, OwnedEnt
 
 RootDirectory::Keeping RootDirectory::KeepOwnNames() {
     std::lock_guard lock(mutex_);
-    if (watch_.Valid()) {
-        Drain(watch_.Get());
-    }
     if (owned_.empty()) {
         return Keeping::Kept;
+    }
+    if (watching_) {
+        LetRemovalsSettle(removalSignal.load());
     }
     if (!DirectoryStillStands() && !MakeDirectoryAgain()) {
         for (auto& [name, owned] : owned_) {

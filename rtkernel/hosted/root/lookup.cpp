@@ -39,7 +39,7 @@ ErrorCode RootDirectory::LookupOnce(const char* name, std::shared_ptr<RootEntry>
         } else if (looked.holder == Holder::Live) {
             ForgetClaim(name);  // a live holder has it: there is nothing to replace
         }
-        found = std::make_shared<RootEntry>(directory_.load(), name, looked.status, std::move(looked.record));
+        found = std::make_shared<RootEntry>(Directory(), name, looked.status, std::move(looked.record));
         return ErrorCode::None;
     }
     return ErrorCode::NameNotFound;

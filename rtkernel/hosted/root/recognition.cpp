@@ -5,6 +5,7 @@
 // earlier version kept), so that no path given by mistake ($HOME, /, /etc, a
 // project folder) is ever read as names, let alone cleaned.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -91,8 +92,11 @@ ErrorCode RootDirectory::LeaveMark() const {
     if (!mark.Valid()) {
         return errno == EEXIST ? ErrorCode::None : HostFailure("cannot mark as a root directory", errno);
     }
+    // Readable by its owner whatever the umask, or the next look could not
+    // tell the directory for what it is.
     errno = 0;
-    if (write(mark.Get(), kMarkText.data(), kMarkText.size()) != static_cast<ssize_t>(kMarkText.size())) {
+    if (fchmod(mark.Get(), kMarkMode) != 0 ||
+        write(mark.Get(), kMarkText.data(), kMarkText.size()) != static_cast<ssize_t>(kMarkText.size())) {
         const int error = errno == 0 ? ENOSPC : errno;
         (void)unlinkat(Fd(), kRootDirectoryMark, 0);
         return HostFailure("cannot mark as a root directory", error);
