@@ -138,7 +138,15 @@ std::string RootDirectory::DefaultPath() {
 }
 
 ErrorCode RootDirectory::Open(const std::string& path, std::unique_ptr<RootDirectory>& opened) {
-    return OpenAs(WithoutTrailingSelfReferences(path), true, opened);
+    const std::string directory = WithoutTrailingSelfReferences(path);
+    const ErrorCode result = OpenAs(directory, true, opened);
+    // Removed while it was being made or examined (an rm -rf at that
+    // instant): made once more.
+    struct stat status {};
+    if (result != ErrorCode::None && lstat(directory.c_str(), &status) != 0 && errno == ENOENT) {
+        return OpenAs(directory, true, opened);
+    }
+    return result;
 }
 
 ErrorCode RootDirectory::OpenExisting(const std::string& path, std::unique_ptr<RootDirectory>& opened) {

@@ -84,7 +84,13 @@ ErrorCode RootDirectory::RemoveOwn(const char* name, FileId own, FileId& removed
     }
     PauseForTests();
     if (unlinkat(Fd(), name, 0) != 0) {
-        return HostFailure("cannot remove", errno, name);
+        if (errno != ENOENT) {
+            return HostFailure("cannot remove", errno, name);
+        }
+        DiagnoseHostFailure(
+            Subject(),
+            (std::string("the entry of ") + name + " was removed while this process held it").c_str(), 0);
+        return ErrorCode::None;
     }
     removed = own;
     return ErrorCode::None;
