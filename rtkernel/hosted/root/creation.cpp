@@ -208,22 +208,29 @@ ErrorCode RootDirectory::LinkOrClaim(UniqueFd& file, const std::string& workName
         if (found.status.kind == EntryKind::Directory) {
             return ErrorCode::NameTaken;
         }
-        if (found.holder == Holder::None && HoldsClaim(name)) {
-            cleared = unlinkat(Fd(), name, 0) == 0 || errno == ENOENT;
-            return cleared ? ErrorCode::NameTaken : HostFailure("cannot remove", errno, name);
+        return ClearOrClaim(name, found, cleared);
+    }
+    return ErrorCode::NameTaken;
+}
+
+// What was found in the way, in the change lock's hold: removed where this
+// process had claimed the name already, claimed where it has no live owner,
+// and left to a live holder.
+ErrorCode RootDirectory::ClearOrClaim(const char* name, const NameExamination& found, bool& cleared) {
+    if (found.holder == Holder::None && HoldsClaim(name)) {
+        cleared = unlinkat(Fd(), name, 0) == 0 || errno == ENOENT;
+        return cleared ? ErrorCode::NameTaken : HostFailure("cannot remove", errno, name);
+    }
+    if (found.holder == Holder::None) {
+        // Noted even where the lock cannot be had: the note is what lets
+        // this process replace the thing, the lock what keeps cleaners off.
+        if (!StakeClaim(Fd(), name)) {
+            (void)HostFailure("cannot claim", errno, name);
         }
-        if (found.holder == Holder::None) {
-            // Noted even where the lock cannot be had: the note is what lets
-            // this process replace the thing, the lock what keeps cleaners off.
-            if (!StakeClaim(Fd(), name)) {
-                (void)HostFailure("cannot claim", errno, name);
-            }
-            RememberClaim(name);
-            RememberOwnerless(name);
-        } else {
-            ForgetClaim(name);  // a live holder has it now: there is nothing left to replace
-        }
-        return ErrorCode::NameTaken;
+        RememberClaim(name);
+        RememberOwnerless(name);
+    } else {
+        ForgetClaim(name);  // a live holder has it now: there is nothing left to replace
     }
     return ErrorCode::NameTaken;
 }

@@ -169,6 +169,7 @@ private:
     ErrorCode TryCatalog(const char* name, std::uint16_t type, Handle object, UniqueFd& file, FileId& id,
                          bool& cleared);
     ErrorCode LinkOrClaim(UniqueFd& file, const std::string& workName, const char* name, bool& cleared);
+    ErrorCode ClearOrClaim(const char* name, const NameExamination& found, bool& cleared);
     void WatchForRemovals();
     bool DirectoryStillStands() const;
     bool MakeDirectoryAgain(const char* why);
