@@ -74,25 +74,23 @@ ErrorCode RootDirectory::RemoveOwn(const char* name, FileId own, FileId& removed
     if (error != 0 && error != ENOENT) {
         return HostFailure("cannot examine", error, name);
     }
+    bool gone = error == ENOENT || now.id != own;
+    if (!gone) {
+        PauseForTests();
+        const int unlinked = unlinkat(Fd(), name, 0) == 0 ? 0 : errno;
+        if (unlinked != 0 && unlinked != ENOENT) {
+            return HostFailure("cannot remove", unlinked, name);
+        }
+        gone = unlinked == ENOENT;
+        removed = gone ? FileId{} : own;
+    }
     // Removed from under the holder before it could notice (its stop came
     // first): the name is no longer its own, and nothing of it is left to remove.
-    if (error == ENOENT || now.id != own) {
+    if (gone) {
         DiagnoseHostFailure(
             Subject(),
             (std::string("the entry of ") + name + " was removed while this process held it").c_str(), 0);
-        return ErrorCode::None;
     }
-    PauseForTests();
-    if (unlinkat(Fd(), name, 0) != 0) {
-        if (errno != ENOENT) {
-            return HostFailure("cannot remove", errno, name);
-        }
-        DiagnoseHostFailure(
-            Subject(),
-            (std::string("the entry of ") + name + " was removed while this process held it").c_str(), 0);
-        return ErrorCode::None;
-    }
-    removed = own;
     return ErrorCode::None;
 }
 
