@@ -142,6 +142,24 @@ TEST_F(Service, WaitingCostsNoWakeUps) {
     EXPECT_EQ(service.WaitForExit(), 0);
 }
 
+// The service's own stderr lines. A coverage build's runtime adds lines of its
+// own at exit when the file-size limit stops it writing its counts.
+std::string OwnLines(int fd) {
+    std::string all;
+    char chunk[512];
+    for (ssize_t length; (length = read(fd, chunk, sizeof chunk)) > 0;) {
+        all.append(chunk, static_cast<std::size_t>(length));
+    }
+    std::istringstream lines(all);
+    std::string own;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with("zorvandelith: ")) {
+            own += line + "\n";
+        }
+    }
+    return own;
+}
+
 // A console that takes no more: a full file system (/dev/full answers every
 // write with ENOSPC), or a file at the process's file-size limit, which would
 // otherwise kill it with SIGXFSZ mid-shutdown. Its lines are dropped, stderr
@@ -196,13 +214,11 @@ TEST_F(Service, AConsoleThatTakesNoMoreCostsItsLinesAndSaysWhy) {
         }
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.name << ": " << status;
         EXPECT_FALSE(NameStands()) << c.name;
-        char said[512] = {};
-        const ssize_t length = read(diagnostics[0], said, sizeof said - 1);
-        close(diagnostics[0]);
-        EXPECT_EQ(std::string(said, static_cast<std::size_t>(std::max<ssize_t>(length, 0))),
+        EXPECT_EQ(OwnLines(diagnostics[0]),
                   std::string("zorvandelith: console: cannot write standard output, lines are dropped: ") +
                       c.error + "\n")
             << c.name;
+        close(diagnostics[0]);
         if (c.console == file) {
             std::stringstream printed;
             printed << std::ifstream(file).rdbuf();
