@@ -35,5 +35,10 @@ int WriteWithin(int fd, StreamWrites writes, const char* data, std::size_t size,
 // reported), written once per distinct line, so that an operator sees what was tried,
 // where, and what the operating system said, without a flood of repeats.
 void DiagnoseHostFailure(const std::string& subject, const char* action, int error);
+// The same for what the operator should know although nothing failed: which
+// directory the process registered in, whose identity it took.
+inline void Say(const std::string& subject, const char* what) {
+    DiagnoseHostFailure(subject, what, 0);
+}
 
 }  // namespace hosted

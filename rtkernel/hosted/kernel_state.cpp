@@ -1,9 +1,14 @@
 // The hosted kernel's per-process state, made once on first use.
 #include "rtkernel/hosted/kernel_state.h"
 
-#include <cstring>
+#include <unistd.h>
 
+#include <cstring>
+#include <string>
+
+#include "rtkernel/hosted/host_output.h"
 #include "rtkernel/hosted/notification_signals.h"
+#include "rtkernel/hosted/root/identity.h"
 
 namespace hosted {
 namespace {
@@ -20,6 +25,26 @@ struct ThreadRegistration {
 };
 
 thread_local ThreadRegistration threadRegistration;
+
+// Root started by hand (sudo zorvandelith) in the system service's root
+// directory registers as the system service would: it meets the name the
+// system service holds, and what it leaves behind is the service user's to
+// replace. Said on stderr, as the process changes who it is. Any other
+// directory of another user is refused to root as to anyone.
+ErrorCode ActAsOwner(const std::string& path) {
+    if (path != kSystemServiceRoot) {
+        return ErrorCode::None;
+    }
+    uid_t actingAs = 0;
+    if (const ErrorCode acting = ActAsOwnerOf(path, actingAs); acting != ErrorCode::None) {
+        return acting;
+    }
+    if (actingAs != 0 && geteuid() == actingAs) {
+        Say("root directory " + path,
+            ("belongs to user " + std::to_string(actingAs) + ": this process acts as that user").c_str());
+    }
+    return ErrorCode::None;
+}
 
 }  // namespace
 
@@ -53,8 +78,11 @@ ErrorCode KernelState::Root(RootDirectory*& root) {
     std::lock_guard lock(mutex_);
     if (!root_) {
         RootDirectory::NoticeRemovalsWith(kRemovalSignal);
-        if (const ErrorCode opened = RootDirectory::Open(RootDirectory::DefaultPath(), root_);
-            opened != ErrorCode::None) {
+        const std::string path = DefaultRootPath();
+        if (const ErrorCode acting = ActAsOwner(path); acting != ErrorCode::None) {
+            return acting;
+        }
+        if (const ErrorCode opened = RootDirectory::Open(path, root_); opened != ErrorCode::None) {
             return opened;
         }
     }

@@ -1,4 +1,5 @@
 #include "rtkernel/hosted/root/directory.h"
+#include "rtkernel/hosted/root/identity.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -410,12 +411,18 @@ TEST_F(RootDirectoryTest, WorkFilesLeftByTheDeadNeitherBlockNorPileUp) {
 }
 
 TEST(RootDirectoryOpen, DefaultPathFollowsTheRuntimeDirectory) {
+    // Without a runtime directory of its own, root meets the system service
+    // where its package made the service's home.
+    struct stat home {};
+    const std::string fallback = geteuid() == 0 && lstat(hosted::kSystemServiceHome, &home) == 0 && S_ISDIR(home.st_mode)
+                                     ? std::string(hosted::kSystemServiceRoot)
+                                     : "/tmp/rtroot-" + std::to_string(geteuid());
     setenv("XDG_RUNTIME_DIR", "/run/user/4242", 1);
-    EXPECT_EQ(RootDirectory::DefaultPath(), "/run/user/4242/rtroot");
+    EXPECT_EQ(hosted::DefaultRootPath(), "/run/user/4242/rtroot");
     setenv("XDG_RUNTIME_DIR", "relative/dir", 1);
-    EXPECT_EQ(RootDirectory::DefaultPath(), "/tmp/rtroot-" + std::to_string(geteuid()));
+    EXPECT_EQ(hosted::DefaultRootPath(), fallback);
     unsetenv("XDG_RUNTIME_DIR");
-    EXPECT_EQ(RootDirectory::DefaultPath(), "/tmp/rtroot-" + std::to_string(geteuid()));
+    EXPECT_EQ(hosted::DefaultRootPath(), fallback);
 }
 
 // A start whose link finds something ownerless in the way claims the name; a

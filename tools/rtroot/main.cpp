@@ -2,19 +2,18 @@
 // the hosted kernel's own reading of it, so the tool and the service can never
 // disagree on what an entry is or whether its holder lives.
 #include <getopt.h>
-#include <grp.h>
 #include <sys/stat.h>
 #include <sysexits.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <exception>
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,6 +22,7 @@
 #include "rtkernel/hosted/errors.h"
 #include "rtkernel/hosted/names.h"
 #include "rtkernel/hosted/root/directory.h"
+#include "rtkernel/hosted/root/identity.h"
 #include "tools/rtroot/report.h"
 
 namespace {
@@ -33,14 +33,21 @@ using hosted::RootDirectory;
 constexpr const char* kUsage =
     "usage: rtroot [--root DIR | --system] list [--json]\n"
     "       rtroot [--root DIR | --system] show NAME [--json]\n"
-    "       rtroot [--root DIR | --system] wait NAME [--timeout SECONDS]\n"
+    "       rtroot [--root DIR | --system] wait NAME [--timeout SECONDS] [--pid PID] [--gone]\n"
     "       rtroot [--root DIR | --system] clean [--dry-run | --as-owner] [NAME...]\n"
-    "       rtroot --help | --version\n"
-    "--system: the system service's names, /run/zorvandelith/rtroot\n";
+    "       rtroot -h | --help | --version\n";
 
-// The system unit's XDG_RUNTIME_DIR (packaging/zorvandelith.service.in) and
-// the root directory the kernel keeps there.
-constexpr const char* kSystemServiceRoot = "/run/zorvandelith/rtroot";
+// What --help adds to the usage: where the tool looks, and what its exit
+// statuses mean to a script.
+constexpr const char* kHelpTail =
+    "--root DIR: the root directory DIR\n"
+    "--system: the system service's names, /run/zorvandelith/rtroot\n"
+    "Otherwise the service's own choice: $XDG_RUNTIME_DIR/rtroot; for root without it,\n"
+    "/run/zorvandelith/rtroot where /run/zorvandelith exists; else /tmp/rtroot-UID.\n"
+    "wait: until NAME is live (held by PID with --pid), or with --gone until it is not.\n"
+    "Exit status: 0 done, show: live; 1 show: stale, damaged or unknown, wait: not within\n"
+    "the time, clean: something left; 2 show: absent; 64 bad usage or name; 65 not a root\n"
+    "directory; 69 root directory refused or unusable.\n";
 
 // show's answers, for scripts.
 constexpr int kShowLive = 0;
@@ -62,6 +69,8 @@ struct Arguments {
     bool dryRun = false;
     bool asOwner = false;
     std::optional<double> timeoutSeconds;
+    std::int64_t pid = 0;  // wait --pid: 0 for any holder
+    bool gone = false;
 };
 
 int Usage(const char* problem) {
@@ -121,6 +130,17 @@ int Refused(ErrorCode code, const std::string& root) {
     return code == ErrorCode::NotARootDirectory ? kNotARootDirectory : EX_UNAVAILABLE;
 }
 
+// Where the tool looked, for an answer that depends on it (a name not found,
+// not live in time, no names at all), so that a typo in XDG_RUNTIME_DIR or a
+// look into the wrong user's directory is plain.
+std::string Where(const std::string& root) {
+    struct stat status {};
+    if (lstat(root.c_str(), &status) != 0 && errno == ENOENT) {
+        return ": " + root + " does not exist";
+    }
+    return " in " + root;
+}
+
 bool ParseSeconds(const char* text, double& seconds) {
     char* end = nullptr;
     errno = 0;
@@ -128,10 +148,18 @@ bool ParseSeconds(const char* text, double& seconds) {
     return errno == 0 && end != text && *end == '\0' && std::isfinite(seconds) && seconds >= 0;
 }
 
+bool ParsePid(const char* text, std::int64_t& pid) {
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(text, &end, 10);
+    pid = value;
+    return errno == 0 && end != text && *end == '\0' && value > 0 && value <= INT32_MAX;
+}
+
 // Options that only some commands take, and the two ways to choose a directory.
 std::optional<int> CheckCombination(const Arguments& arguments) {
     if ((arguments.json && arguments.command != "list" && arguments.command != "show") ||
-        (arguments.timeoutSeconds && arguments.command != "wait") ||
+        ((arguments.timeoutSeconds || arguments.pid != 0 || arguments.gone) && arguments.command != "wait") ||
         (arguments.dryRun && arguments.command != "clean") ||
         (arguments.asOwner && (arguments.command != "clean" || arguments.dryRun))) {
         return Usage("option does not go with this command");
@@ -145,19 +173,21 @@ std::optional<int> CheckCombination(const Arguments& arguments) {
 // Options may stand before or after the command; the command and its name are
 // the words that remain, in order.
 std::optional<int> Parse(int argc, char** argv, Arguments& arguments) {
-    enum { kRoot = 1, kSystem, kJson, kTimeout, kDryRun, kAsOwner, kHelp, kVersion };
+    enum { kRoot = 1, kSystem, kJson, kTimeout, kPid, kGone, kDryRun, kAsOwner, kHelp = 'h', kVersion = 256 };
     const option options[] = {{"root", required_argument, nullptr, kRoot},
                               {"system", no_argument, nullptr, kSystem},
                               {"as-owner", no_argument, nullptr, kAsOwner},
                               {"json", no_argument, nullptr, kJson},
                               {"timeout", required_argument, nullptr, kTimeout},
+                              {"pid", required_argument, nullptr, kPid},
+                              {"gone", no_argument, nullptr, kGone},
                               {"dry-run", no_argument, nullptr, kDryRun},
                               {"help", no_argument, nullptr, kHelp},
                               {"version", no_argument, nullptr, kVersion},
                               {nullptr, 0, nullptr, 0}};
     opterr = 0;
     // NOLINTNEXTLINE(concurrency-mt-unsafe): parsed once, before anything else runs
-    for (int chosen = 0; (chosen = getopt_long(argc, argv, "", options, nullptr)) != -1;) {
+    for (int chosen = 0; (chosen = getopt_long(argc, argv, "h", options, nullptr)) != -1;) {
         double seconds = 0;
         switch (chosen) {
             case kRoot:
@@ -179,11 +209,20 @@ std::optional<int> Parse(int argc, char** argv, Arguments& arguments) {
                 }
                 arguments.timeoutSeconds = seconds;
                 break;
+            case kPid:
+                if (!ParsePid(optarg, arguments.pid)) {
+                    return Usage("--pid takes a process id, a whole number above 0");
+                }
+                break;
+            case kGone:
+                arguments.gone = true;
+                break;
             case kDryRun:
                 arguments.dryRun = true;
                 break;
             case kHelp:
-                (void)std::fputs(kUsage, stdout);
+                (void)std::printf("%sDefault root directory here: %s\n%s", kUsage,
+                                  hosted::DefaultRootPath().c_str(), kHelpTail);
                 return EX_OK;
             case kVersion:
                 (void)std::printf("rtroot %s\n", ZORVANDELITH_VERSION);
@@ -222,35 +261,12 @@ std::optional<int> Parse(int argc, char** argv, Arguments& arguments) {
     return CheckCombination(arguments);
 }
 
-// The service's own default, except that root with no runtime directory of
-// its own (a plain `sudo rtroot`, a root shell without a session) means the
-// system service, whose names are the ones it comes to see.
+// The service's own default (identity.h), or the system service's directory.
 std::string ChooseRoot(const Arguments& arguments) {
     if (arguments.rootGiven) {
         return arguments.root;
     }
-    // NOLINTNEXTLINE(concurrency-mt-unsafe): nothing in the process writes its environment
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    const bool ownRuntime = runtime != nullptr && runtime[0] == '/';
-    if (arguments.system || (geteuid() == 0 && !ownRuntime)) {
-        return kSystemServiceRoot;
-    }
-    return RootDirectory::DefaultPath();
-}
-
-// Who owns the root directory, or while it is not there the directory that
-// will hold it; nothing for a symlink, which the kernel refuses as it is.
-std::optional<struct stat> OwnerToBe(const std::string& root) {
-    struct stat status {};
-    if (lstat(root.c_str(), &status) == 0) {
-        return S_ISDIR(status.st_mode) ? std::optional(status) : std::nullopt;
-    }
-    const std::string parent = std::filesystem::path(root).lexically_normal().parent_path().string();
-    if (errno != ENOENT || lstat(parent.empty() ? "." : parent.c_str(), &status) != 0 ||
-        !S_ISDIR(status.st_mode)) {
-        return std::nullopt;
-    }
-    return status;
+    return arguments.system ? hosted::kSystemServiceRoot : hosted::DefaultRootPath();
 }
 
 // Root looks at another user's names as that user: it takes the owner's
@@ -262,7 +278,7 @@ std::optional<int> TakeOwnersIdentity(const Arguments& arguments) {
     if (geteuid() != 0) {
         return std::nullopt;
     }
-    const std::optional<struct stat> owner = OwnerToBe(arguments.root);
+    const std::optional<struct stat> owner = hosted::OwnerOfRootDirectory(arguments.root);
     if (!owner || owner->st_uid == 0) {
         return std::nullopt;
     }
@@ -275,12 +291,9 @@ std::optional<int> TakeOwnersIdentity(const Arguments& arguments) {
                            arguments.root.c_str(), static_cast<unsigned>(owner->st_uid));
         return EX_USAGE;
     }
-    if (setgroups(0, nullptr) != 0 || setresgid(owner->st_gid, owner->st_gid, owner->st_gid) != 0 ||
-        setresuid(owner->st_uid, owner->st_uid, owner->st_uid) != 0) {
-        (void)std::fprintf(stderr, "rtroot: %s: cannot take the identity of its owner, user %u: %s\n",
-                           arguments.root.c_str(), static_cast<unsigned>(owner->st_uid),
-                           strerrordesc_np(errno));
-        return EX_UNAVAILABLE;
+    uid_t actingAs = 0;
+    if (hosted::ActAsOwnerOf(arguments.root, actingAs) != ErrorCode::None) {
+        return EX_UNAVAILABLE;  // said by the kernel
     }
     return std::nullopt;
 }
@@ -302,6 +315,9 @@ int List(RootDirectory* root, const Arguments& arguments) {
     }
     (void)std::fputs((arguments.json ? rtroot::Json(rows) : rtroot::Table(rows, std::time(nullptr))).c_str(),
                      stdout);
+    if (rows.empty()) {
+        (void)std::fprintf(stderr, "rtroot: no names%s\n", Where(arguments.root).c_str());
+    }
     return EX_OK;
 }
 
@@ -310,7 +326,11 @@ int Show(RootDirectory* root, const Arguments& arguments) {
     const ErrorCode found =
         root != nullptr ? root->Describe(arguments.name.c_str(), report) : ErrorCode::NameNotFound;
     if (found == ErrorCode::NameNotFound) {
-        (void)std::fprintf(stderr, "rtroot: %s: no such name\n", arguments.name.c_str());
+        (void)std::fprintf(stderr, "rtroot: %s: no such name%s\n", arguments.name.c_str(),
+                           Where(arguments.root).c_str());
+        if (arguments.json) {  // a script's jq still gets an object
+            (void)std::fputs(rtroot::JsonAbsent(arguments.name).c_str(), stdout);
+        }
         return kShowAbsent;
     }
     if (found != ErrorCode::None) {
@@ -323,6 +343,13 @@ int Show(RootDirectory* root, const Arguments& arguments) {
     return report.state == RootDirectory::EntryReport::State::Live ? kShowLive : kShowNotLive;
 }
 
+// What a wait that ran out did not see, for its one line on stderr.
+std::string NotSeen(const Arguments& arguments) {
+    const std::string holder =
+        arguments.pid != 0 ? "held by process " + std::to_string(arguments.pid) : std::string("live");
+    return (arguments.gone ? "still " + holder : "not " + holder) + Where(arguments.root) + " within the time";
+}
+
 // Waiting creates nothing: a directory that is not there yet, or that is
 // removed and made again meanwhile, is waited for.
 int Wait(const Arguments& arguments) {
@@ -330,9 +357,10 @@ int Wait(const Arguments& arguments) {
         arguments.timeoutSeconds
             ? static_cast<std::uint32_t>(std::min(*arguments.timeoutSeconds * 1000.0, 4e9))
             : kWaitForever;
-    const ErrorCode result = RootDirectory::WaitUntilLive(arguments.root, arguments.name.c_str(), waitMs);
+    const RootDirectory::Awaited awaited = {!arguments.gone, arguments.pid};
+    const ErrorCode result = RootDirectory::WaitFor(arguments.root, arguments.name.c_str(), awaited, waitMs);
     if (result == ErrorCode::TimedOut) {
-        (void)std::fprintf(stderr, "rtroot: %s: not live within the time\n", arguments.name.c_str());
+        (void)std::fprintf(stderr, "rtroot: %s: %s\n", arguments.name.c_str(), NotSeen(arguments).c_str());
         return kWaitTimedOut;
     }
     return result == ErrorCode::None ? EX_OK : Refused(result, arguments.root);
@@ -427,7 +455,7 @@ int CleanNamed(RootDirectory& root, const Arguments& arguments) {
         RootDirectory::EntryReport report;
         const ErrorCode described = root.Describe(name.c_str(), report);
         if (described == ErrorCode::NameNotFound) {
-            (void)std::fprintf(stderr, "rtroot: %s: no such name\n", name.c_str());
+            (void)std::fprintf(stderr, "rtroot: %s: no such name%s\n", name.c_str(), Where(arguments.root).c_str());
             status = kCleanIncomplete;
             continue;
         }
@@ -476,7 +504,11 @@ int Run(int argc, char** argv) {
     if (arguments.command == "show") {
         return Show(root.get(), arguments);
     }
-    return root != nullptr ? Clean(*root, arguments) : EX_OK;  // no directory: nothing to clean
+    if (root == nullptr) {
+        (void)std::fprintf(stderr, "rtroot: nothing to clean%s\n", Where(arguments.root).c_str());
+        return arguments.cleanNames.empty() ? EX_OK : kCleanIncomplete;
+    }
+    return Clean(*root, arguments);
 }
 
 }  // namespace

@@ -133,6 +133,16 @@ std::string Json(const std::vector<Row>& rows) {
     return Dump(list);
 }
 
+std::string JsonAbsent(const std::string& name) {
+    return Dump({{"name", name},
+                 {"nameHex", Hex(name)},
+                 {"state", "absent"},
+                 {"type", nullptr},
+                 {"typeName", nullptr},
+                 {"pid", nullptr},
+                 {"ageSeconds", nullptr}});
+}
+
 std::string JsonObject(const Row& row) {
     return Dump(ToJson(row, std::time(nullptr)));
 }

@@ -18,5 +18,7 @@ const char* StateName(hosted::RootDirectory::EntryReport::State state);
 std::string Table(const std::vector<Row>& rows, std::time_t now);
 std::string Json(const std::vector<Row>& rows);
 std::string JsonObject(const Row& row);
+// show --json of a name that is not there: the same keys, state "absent".
+std::string JsonAbsent(const std::string& name);
 
 }  // namespace rtroot

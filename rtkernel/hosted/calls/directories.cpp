@@ -1,6 +1,9 @@
 // The kernel calls on object directories: the process's own, and the root
 // directory that every process of the user shares.
+#include <string>
+
 #include "rtkernel/hosted/calls/support.h"
+#include "rtkernel/hosted/host_output.h"
 #include "rtkernel/hosted/root/handles.h"
 #include "rtkernel/kernel.h"
 
@@ -60,8 +63,16 @@ bool CatalogRtHandle(Handle process, Handle object, const char* name) {
     if (target->kind == ObjectKind::RootEntry) {
         return Fail(ErrorCode::WrongObjectType, false);  // another process's object is not ours to name
     }
-    return Succeeds(directory.root != nullptr ? directory.root->Catalog(name, TypeOf(*target), object)
-                                              : Kernel().Local().Catalog(name, object));
+    if (directory.root == nullptr) {
+        return Succeeds(Kernel().Local().Catalog(name, object));
+    }
+    if (!Succeeds(directory.root->Catalog(name, TypeOf(*target), object))) {
+        return false;
+    }
+    // Which directory it registered in: the operator's first question when a
+    // tool looks elsewhere.
+    Say("root directory " + directory.root->Path(), (std::string("registered ") + name).c_str());
+    return true;
 }
 
 Handle LookupRtHandle(Handle process, const char* name, std::uint32_t waitMs) {

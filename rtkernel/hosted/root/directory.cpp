@@ -17,7 +17,6 @@
 namespace hosted {
 namespace {
 
-constexpr const char* kRootDirectoryName = "rtroot";
 constexpr mode_t kDirectoryMode = 0700;
 
 bool PermissionError(int error) {
@@ -127,15 +126,6 @@ ErrorCode CheckUsable(int directory, const std::string& subject) {
 }
 
 }  // namespace
-
-std::string RootDirectory::DefaultPath() {
-    // NOLINTNEXTLINE(concurrency-mt-unsafe): nothing in the process writes its environment
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && runtime[0] == '/') {
-        return std::string(runtime) + "/" + kRootDirectoryName;
-    }
-    return "/tmp/" + std::string(kRootDirectoryName) + "-" + std::to_string(geteuid());
-}
 
 ErrorCode RootDirectory::Open(const std::string& path, std::unique_ptr<RootDirectory>& opened) {
     const std::string directory = WithoutTrailingSelfReferences(path);

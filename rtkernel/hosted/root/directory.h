@@ -66,9 +66,6 @@ enum class Ownerless { DeadEntriesOnly, Anything };
 
 class RootDirectory {
 public:
-    // $XDG_RUNTIME_DIR/rtroot, or a per-user directory under /tmp when the
-    // variable is unset, empty or not an absolute path.
-    static std::string DefaultPath();
     // Creates the directory (0700 whatever the umask, marked as a root
     // directory) when it is missing, and refuses, each with its own error, one
     // that is a symlink or not a directory, is not a root directory, is not the
@@ -95,11 +92,18 @@ public:
     // which ones would go.
     ErrorCode RemoveAbandonedWorkFiles(bool dryRun, std::vector<std::string>& removed);
 
-    // Waits up to waitMs for an entry a live object holds to stand at the name
-    // in the root directory at path, whether that directory exists yet or not,
-    // and through its removal and re-creation; creates nothing. TimedOut when
-    // none does by then.
-    static ErrorCode WaitUntilLive(const std::string& path, const char* name, std::uint32_t waitMs);
+    // What a wait for a name waits for: a live holder (of the given process
+    // id, when one is given), or with `live` false for no such holder any
+    // more: the name absent, its holder dead, or another process holding it.
+    struct Awaited {
+        bool live = true;
+        std::int64_t pid = 0;  // 0: any process
+    };
+    // Waits up to waitMs for that, at the name in the root directory at path,
+    // whether that directory exists yet or not, and through its removal and
+    // re-creation; creates nothing. TimedOut when it does not come by then.
+    static ErrorCode WaitFor(const std::string& path, const char* name, const Awaited& awaited,
+                             std::uint32_t waitMs);
 
     // What an operator's tool sees (inspection.cpp): the names that stand
     // in the directory, and what each one is.

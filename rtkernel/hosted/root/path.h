@@ -22,4 +22,15 @@ inline std::string WithoutTrailingSelfReferences(std::string path) {
     }
 }
 
+// The directory a path without trailing slashes lies in. By hand rather than
+// with std::filesystem, which would link a path library, locales and streams
+// into the service for this one call, or dirname, which is not thread-safe.
+inline std::string ParentOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
 }  // namespace hosted

@@ -5,6 +5,7 @@
 // that a look can answer.
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,6 +27,9 @@ using Clock = std::chrono::steady_clock;
 // How often a wait without a watch looks again.
 constexpr auto kLookInterval = std::chrono::milliseconds(200);
 constexpr std::uint32_t kNameArrives = IN_CREATE | IN_MOVED_TO;
+// A name goes when its entry is removed or renamed away; a holder that dies
+// leaves its entry, so its process is watched as well.
+constexpr std::uint32_t kNameGoes = IN_DELETE | IN_MOVED_FROM;
 // A directory held open reports its removal only once it is closed, so a wait
 // that must see its directory go holds no descriptor of it while asleep.
 constexpr std::uint32_t kDirectoryGoes = IN_DELETE_SELF | IN_MOVE_SELF;
@@ -74,14 +78,30 @@ public:
         return 0;
     }
 
-    // Until something was reported, the look interval passed when nothing is
-    // watched, or the deadline came. 0, or the operating system's error.
+    // A holder's death removes nothing from the directory, so a wait for a
+    // name to go watches the holder's process too: its pidfd reads ready
+    // when it ends. Where none can be had, the look interval stands in. A
+    // process that has ended already needs no watch: the next look sees it.
+    void WatchProcess(std::int64_t pid) {
+        // By number: this C library's header declares the call without C linkage.
+        process_.Reset(static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0U)));
+        if (!process_.Valid() && errno != ESRCH) {
+            processUnwatched_ = true;
+            const std::string action =
+                "cannot watch, looking every " + std::to_string(kLookInterval.count()) + " ms instead";
+            DiagnoseHostFailure("holder process " + std::to_string(pid), action.c_str(), errno);
+        }
+    }
+
+    // Until something was reported, the look interval passed when something
+    // is not watched, or the deadline came. 0, or the operating system's error.
     int Sleep(const Deadline& deadline) const {
-        struct pollfd ready = {events_.Get(), POLLIN, 0};
-        const bool watching = watching_;
+        struct pollfd ready[2] = {{events_.Get(), POLLIN, 0}, {process_.Get(), POLLIN, 0}};
+        const nfds_t watched = watching_ ? (process_.Valid() ? 2 : 1) : 0;
+        const bool interval = !watching_ || processUnwatched_;
         const int timeoutMs = deadline.TimeoutMs(
-            watching ? std::nullopt : std::optional<std::chrono::milliseconds>(kLookInterval));
-        if (poll(watching ? &ready : nullptr, watching ? 1 : 0, timeoutMs) < 0 && errno != EINTR) {
+            interval ? std::optional<std::chrono::milliseconds>(kLookInterval) : std::nullopt);
+        if (poll(watched > 0 ? ready : nullptr, watched, timeoutMs) < 0 && errno != EINTR) {
             return errno;
         }
         return 0;
@@ -104,70 +124,83 @@ private:
 
     UniqueFd events_;
     bool watching_ = false;
+    UniqueFd process_;
+    bool processUnwatched_ = false;
 };
-
-// The directory a path without trailing slashes lies in. By hand rather than
-// with std::filesystem, which would link a path library, locales and streams
-// into the static service for this one call, or dirname, which is not
-// thread-safe.
-std::string ParentOf(const std::string& path) {
-    const std::size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? std::string("/") : path.substr(0, slash);
-}
 
 // The root directory itself, or while it is missing its parent, so that the
 // directory's arrival is seen; where neither is there, nothing: the wait
 // then looks again at every interval.
-void WatchDirectoryOrParent(DirectoryEvents& events, const std::string& path) {
-    const int watched = events.Watch(path, kNameArrives | kDirectoryGoes | IN_DONT_FOLLOW);
+void WatchDirectoryOrParent(DirectoryEvents& events, const std::string& path, std::uint32_t nameEvents) {
+    const int watched = events.Watch(path, nameEvents | kDirectoryGoes | IN_DONT_FOLLOW);
     if (watched == ENOENT || watched == ENOTDIR) {
         (void)events.Watch(ParentOf(path), kNameArrives | kDirectoryGoes);
     }
 }
 
-// Whether a live entry stands at the name in the directory at path, by
+// Whether what is awaited stands at the name in the directory at path, by
 // opening it afresh, so that a directory made again since the last look is
-// the one looked at. NameNotFound while nothing live stands there, or while
-// the directory itself is not there.
-ErrorCode LookForLive(const std::string& path, const char* name) {
+// the one looked at. NameNotFound while it does not, None once it does, or
+// the error that ends the wait. A directory that is not there holds no name.
+ErrorCode LookFor(const std::string& path, const char* name, const RootDirectory::Awaited& awaited,
+                  std::int64_t& holder) {
+    holder = 0;
     std::unique_ptr<RootDirectory> root;
     const ErrorCode opened = RootDirectory::OpenExisting(path, root);
+    RootDirectory::EntryReport report;
+    ErrorCode described = opened;
     if (opened != ErrorCode::None) {
         // Removed between its examination and its opening: not there.
         struct stat status {};
         const bool gone =
             opened != ErrorCode::NameNotFound && lstat(path.c_str(), &status) != 0 && errno == ENOENT;
-        return gone ? ErrorCode::NameNotFound : opened;
+        if (!gone && opened != ErrorCode::NameNotFound) {
+            return opened;
+        }
+        described = ErrorCode::NameNotFound;
+    } else {
+        described = root->Describe(name, report);
+        if (described != ErrorCode::None && described != ErrorCode::NameNotFound) {
+            return described;
+        }
     }
-    std::shared_ptr<RootEntry> found;
-    const ErrorCode looked = root->Lookup(name, 0, found);
-    if (looked == ErrorCode::None) {
-        return found->LiveType() != 0 ? ErrorCode::None : ErrorCode::NameNotFound;
-    }
-    return looked;
+    const bool live = described == ErrorCode::None && report.state == RootDirectory::EntryReport::State::Live;
+    holder = live ? report.pid : 0;
+    const bool held = live && (awaited.pid == 0 || report.pid == awaited.pid);
+    // An entry whose holder cannot be told is not known to be gone.
+    const bool unknown = described == ErrorCode::None && report.state == RootDirectory::EntryReport::State::Unknown;
+    const bool there = awaited.live ? held : !held && !unknown;
+    return there ? ErrorCode::None : ErrorCode::NameNotFound;
 }
 
 }  // namespace
 
 // Each round watches, then looks, then sleeps until something changes: a
 // change after the watch wakes it, one before is seen by the look. The first
-// look comes before any watch, so a name that is already live costs none.
-ErrorCode RootDirectory::WaitUntilLive(const std::string& path, const char* name, std::uint32_t waitMs) {
+// look comes before any watch, so what already holds costs none. A holder's
+// death removes nothing, but closes its entry, which the watch reports too.
+ErrorCode RootDirectory::WaitFor(const std::string& path, const char* name, const Awaited& awaited,
+                                 std::uint32_t waitMs) {
     if (!ValidName(name)) {
         return ErrorCode::BadName;
     }
     const Deadline deadline(waitMs);
     const std::string directory = WithoutTrailingSelfReferences(path);
-    if (const ErrorCode first = LookForLive(directory, name); first != ErrorCode::NameNotFound) {
+    std::int64_t holder = 0;
+    if (const ErrorCode first = LookFor(directory, name, awaited, holder); first != ErrorCode::NameNotFound) {
         return first;
     }
     for (;;) {
         DirectoryEvents events;  // afresh each round: the directory watched may have been replaced
-        WatchDirectoryOrParent(events, directory);
-        if (const ErrorCode looked = LookForLive(directory, name); looked != ErrorCode::NameNotFound) {
+        WatchDirectoryOrParent(events, directory, awaited.live ? kNameArrives : kNameGoes);
+        ErrorCode looked = LookFor(directory, name, awaited, holder);
+        if (looked == ErrorCode::NameNotFound && !awaited.live && holder != 0) {
+            // Looked at again once the holder is watched, so a death in
+            // between is not missed.
+            events.WatchProcess(holder);
+            looked = LookFor(directory, name, awaited, holder);
+        }
+        if (looked != ErrorCode::NameNotFound) {
             return looked;
         }
         if (deadline.Passed()) {
