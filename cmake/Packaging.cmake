@@ -40,3 +40,8 @@ install(FILES ${PROJECT_BINARY_DIR}/packaging/zorvandelith.8.gz DESTINATION ${CM
 install(FILES ${PROJECT_BINARY_DIR}/packaging/rtroot.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_BINARY_DIR}/packaging/examples/zorvandelith-peer.service
         DESTINATION ${ZORVANDELITH_DOC_DIR}/examples)
+# Running the system service where no systemd runs: start-stop-daemon, as
+# zorvandelith(8) describes.
+install(PROGRAMS packaging/zorvandelith-without-systemd DESTINATION ${ZORVANDELITH_DOC_DIR}/examples)
+# Where bash-completion looks for a command's completion, loaded when first needed.
+install(FILES packaging/completion/rtroot DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)

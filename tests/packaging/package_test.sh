@@ -18,6 +18,8 @@ expected="-rw-r--r-- ./lib/systemd/system/zorvandelith.service
 -rw-r--r-- ./usr/share/doc/zorvandelith/changelog.gz
 -rw-r--r-- ./usr/share/doc/zorvandelith/copyright
 -rw-r--r-- ./usr/share/doc/zorvandelith/examples/zorvandelith-peer.service
+-rw-r--r-- ./usr/share/doc/zorvandelith/examples/zorvandelith-without-systemd
+-rw-r--r-- ./usr/share/bash-completion/completions/rtroot
 -rw-r--r-- ./usr/share/man/man8/zorvandelith.8.gz
 -rw-r--r-- ./usr/share/man/man1/rtroot.1.gz
 -rwxr-xr-x ./usr/bin/rtroot
@@ -35,6 +37,24 @@ zcat "$work/unpacked/usr/share/man/man8/zorvandelith.8.gz" | head -1 | grep -q '
   fail "the manual page does not start with its title"
 grep -q "^ExecStart=/usr/sbin/zorvandelith$" "$work/unpacked/lib/systemd/system/zorvandelith.service" ||
   fail "the system unit does not start the packaged binary"
+# rtroot's completion, as bash-completion loads it: its commands, a command's
+# options, and the names in the directory it would look at.
+complete_rtroot() {
+  bash -c 'source /usr/share/bash-completion/bash_completion && source "$1" && shift &&
+    COMP_WORDS=("$@") COMP_CWORD=$(($# - 1)) COMP_LINE="$*" COMP_POINT=${#COMP_LINE} && _rtroot &&
+    echo "${COMPREPLY[*]}"' sh "$work/unpacked/usr/share/bash-completion/completions/rtroot" rtroot "$@"
+}
+names=$(mktemp -d)
+XDG_RUNTIME_DIR=$names "$work/unpacked/usr/sbin/zorvandelith" >/dev/null 2>&1 &
+service=$!
+PATH=$work/unpacked/usr/bin:$PATH XDG_RUNTIME_DIR=$names rtroot wait Zorvandelith --pid "$service" --timeout 10 ||
+  fail "no service to complete names from"
+[ "$(complete_rtroot "")" = "list show wait clean" ] || fail "completion of a command: $(complete_rtroot "")"
+[ "$(complete_rtroot wait --g)" = "--gone" ] || fail "completion of wait's options: $(complete_rtroot wait --g)"
+[ "$(PATH=$work/unpacked/usr/bin:$PATH XDG_RUNTIME_DIR=$names complete_rtroot show Zo)" = Zorvandelith ] ||
+  fail "completion of a name: $(PATH=$work/unpacked/usr/bin:$PATH XDG_RUNTIME_DIR=$names complete_rtroot show Zo)"
+kill -TERM "$service" && wait "$service" || fail "the service for completion did not end in order"
+rm -rf "$names"
 # The C library shared, so that its updates reach the service; the C++
 # runtime linked in, and its source named.
 depends=$(dpkg-deb -f "$package" Depends)

@@ -82,10 +82,11 @@ DESTDIR="$work/installed" cmake --install "$build" >"$work/install.log" 2>&1 ||
 installed=$(cd "$work/installed" && find . -type f)
 for file in sbin/zorvandelith bin/rtroot lib/systemd/system/zorvandelith.service lib/systemd/user/zorvandelith.service \
   lib/sysusers.d/zorvandelith.conf lib/tmpfiles.d/zorvandelith.conf share/man/man8/zorvandelith.8.gz \
-  share/man/man1/rtroot.1.gz share/doc/zorvandelith/examples/zorvandelith-peer.service; do
+  share/man/man1/rtroot.1.gz share/doc/zorvandelith/examples/zorvandelith-peer.service \
+  share/doc/zorvandelith/examples/zorvandelith-without-systemd share/bash-completion/completions/rtroot; do
   grep -q "/$file\$" <<<"$installed" || fail "an installation lacks $file"
 done
-[ "$(wc -l <<<"$installed")" -eq 9 ] || fail "an installation holds more than its nine files:"$'\n'"$installed"
+[ "$(wc -l <<<"$installed")" -eq 11 ] || fail "an installation holds more than its eleven files:"$'\n'"$installed"
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures packaging checks failed"
