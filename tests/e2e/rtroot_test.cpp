@@ -540,9 +540,10 @@ TEST_F(Rtroot, EachRefusalIsSaidOnce) {
 TEST_F(Rtroot, TheDefaultDirectoryIsTheServicesOrForRootTheSystemServices) {
     const std::string system = "/run/zorvandelith/rtroot";
     struct stat home {};
-    const std::string ownDefault = geteuid() == 0 && lstat("/run/zorvandelith", &home) == 0 && S_ISDIR(home.st_mode)
-                                       ? system
-                                       : "/tmp/rtroot-" + std::to_string(geteuid());
+    const std::string ownDefault =
+        geteuid() == 0 && lstat("/run/zorvandelith", &home) == 0 && S_ISDIR(home.st_mode)
+            ? system
+            : "/tmp/rtroot-" + std::to_string(geteuid());
     struct Case {
         const char* what;
         std::string runtime;  // XDG_RUNTIME_DIR, empty for unset
@@ -703,6 +704,60 @@ TEST_F(Rtroot, AHolderPutsBackWhatIsRemovedFromUnderItOrEndsWhereAnotherTookTheN
     EXPECT_EQ(nlohmann::json::parse(json)["pid"], second.Pid());
     second.Signal(SIGTERM);
     EXPECT_EQ(second.WaitForExit(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// An answer that depends on the directory names it, and says when it does not
+// exist, so that a typo in XDG_RUNTIME_DIR or a look in the wrong user's
+// directory is plain; a script's jq gets an object even for an absent name.
+TEST_F(Rtroot, AnswersThatDependOnTheDirectoryNameIt) {
+    const std::string missing = runtime_ / "typo";
+    ASSERT_EQ(hosted::RootDirectory::Open(RootPath(), holder_), hosted::ErrorCode::None);
+    struct Case {
+        std::vector<std::string> command;
+        int status;
+        std::string said;
+    };
+    const Case cases[] = {
+        {{"show", "Nobody"}, 2, "rtroot: Nobody: no such name in " + RootPath() + "\n"},
+        {{"--root", missing, "show", "Nobody"},
+         2,
+         "rtroot: Nobody: no such name: " + missing + " does not exist\n"},
+        {{"list"}, 0, "NAME  STATE  TYPE  PID  AGE\nrtroot: no names in " + RootPath() + "\n"},
+        {{"--root", missing, "list", "--json"}, 0, "[]\nrtroot: no names: " + missing + " does not exist\n"},
+        {{"wait", "Nobody", "--timeout", "0"},
+         1,
+         "rtroot: Nobody: not live in " + RootPath() + " within the time\n"},
+        {{"wait", "Nobody", "--pid", "1", "--timeout", "0"},
+         1,
+         "rtroot: Nobody: not held by process 1 in " + RootPath() + " within the time\n"},
+        {{"wait", "Nobody", "--gone", "--timeout", "0"}, 0, ""},
+        {{"clean", "Nobody"}, 1, "rtroot: Nobody: no such name in " + RootPath() + "\n"},
+        {{"--root", missing, "clean"}, 0, "rtroot: nothing to clean: " + missing + " does not exist\n"},
+        {{"wait", "Nobody", "--pid", "0"}, 64, "rtroot: --pid takes a process id, a whole number above 0\n"},
+        {{"list", "--gone"}, 64, "rtroot: option does not go with this command\n"},
+    };
+    for (const Case& c : cases) {
+        auto [status, said] = RunMerged(c.command);
+        // Usage follows a usage error; its first line is what is asserted.
+        if (status == 64) {
+            said = said.substr(0, said.find('\n') + 1);
+        }
+        EXPECT_EQ(std::make_pair(status, said), std::make_pair(c.status, c.said)) << c.command.front();
+    }
+    const auto [shown, json] = Run({"show", "Nobody", "--json"});
+    EXPECT_EQ(shown, 2);
+    const nlohmann::json absent = nlohmann::json::parse(json);
+    EXPECT_EQ(absent["state"], "absent");
+    EXPECT_EQ(absent["nameHex"], "4e6f626f6479");
+    EXPECT_TRUE(absent["pid"].is_null());
+    // -h is --help, which names the directory this user's default is.
+    const auto [helped, help] = Run({"-h"});
+    EXPECT_EQ(helped, 0);
+    EXPECT_NE(help.find("Default root directory here: " + RootPath() + "\n"), std::string::npos) << help;
 }
 
 }  // namespace

@@ -216,9 +216,11 @@ TEST_F(Service, AConsoleThatTakesNoMoreCostsItsLinesAndSaysWhy) {
         EXPECT_FALSE(NameStands()) << c.name;
         // A full console fails at the first line, before the name is
         // registered; one at its size limit takes the start's lines.
-        const std::string registered = "zorvandelith: root directory " + runtime + "/rtroot: registered Zorvandelith\n";
+        const std::string registered =
+            "zorvandelith: root directory " + runtime + "/rtroot: registered Zorvandelith\n";
         const std::string dropped =
-            std::string("zorvandelith: console: cannot write standard output, lines are dropped: ") + c.error + "\n";
+            std::string("zorvandelith: console: cannot write standard output, lines are dropped: ") +
+            c.error + "\n";
         EXPECT_EQ(OwnLines(diagnostics[0]), c.console == file ? registered + dropped : dropped + registered)
             << c.name;
         close(diagnostics[0]);

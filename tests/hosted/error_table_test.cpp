@@ -35,7 +35,8 @@ TEST(ErrorTables, ListEveryErrorTheServiceCanPrintInTheKernelsWords) {
                                                0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19, 0x1A, 0x1B};
     const std::map<std::uint32_t, std::string> readme = TableRows("README.md", "\\| `");
     const std::map<std::uint32_t, std::string> manual = TableRows("packaging/zorvandelith.8", "\\.B \"");
-    for (const auto& [document, rows] : {std::pair{"README.md", readme}, std::pair{"zorvandelith.8", manual}}) {
+    for (const auto& [document, rows] :
+         {std::pair{"README.md", readme}, std::pair{"zorvandelith.8", manual}}) {
         std::set<std::uint32_t> listed;
         for (const auto& [code, text] : rows) {
             listed.insert(code);

@@ -414,9 +414,10 @@ TEST(RootDirectoryOpen, DefaultPathFollowsTheRuntimeDirectory) {
     // Without a runtime directory of its own, root meets the system service
     // where its package made the service's home.
     struct stat home {};
-    const std::string fallback = geteuid() == 0 && lstat(hosted::kSystemServiceHome, &home) == 0 && S_ISDIR(home.st_mode)
-                                     ? std::string(hosted::kSystemServiceRoot)
-                                     : "/tmp/rtroot-" + std::to_string(geteuid());
+    const std::string fallback =
+        geteuid() == 0 && lstat(hosted::kSystemServiceHome, &home) == 0 && S_ISDIR(home.st_mode)
+            ? std::string(hosted::kSystemServiceRoot)
+            : "/tmp/rtroot-" + std::to_string(geteuid());
     setenv("XDG_RUNTIME_DIR", "/run/user/4242", 1);
     EXPECT_EQ(hosted::DefaultRootPath(), "/run/user/4242/rtroot");
     setenv("XDG_RUNTIME_DIR", "relative/dir", 1);

@@ -316,6 +316,7 @@ int List(RootDirectory* root, const Arguments& arguments) {
     (void)std::fputs((arguments.json ? rtroot::Json(rows) : rtroot::Table(rows, std::time(nullptr))).c_str(),
                      stdout);
     if (rows.empty()) {
+        (void)std::fflush(stdout);  // the header first, where both reach one terminal
         (void)std::fprintf(stderr, "rtroot: no names%s\n", Where(arguments.root).c_str());
     }
     return EX_OK;
@@ -347,7 +348,8 @@ int Show(RootDirectory* root, const Arguments& arguments) {
 std::string NotSeen(const Arguments& arguments) {
     const std::string holder =
         arguments.pid != 0 ? "held by process " + std::to_string(arguments.pid) : std::string("live");
-    return (arguments.gone ? "still " + holder : "not " + holder) + Where(arguments.root) + " within the time";
+    return (arguments.gone ? "still " + holder : "not " + holder) + Where(arguments.root) +
+           " within the time";
 }
 
 // Waiting creates nothing: a directory that is not there yet, or that is
@@ -455,7 +457,8 @@ int CleanNamed(RootDirectory& root, const Arguments& arguments) {
         RootDirectory::EntryReport report;
         const ErrorCode described = root.Describe(name.c_str(), report);
         if (described == ErrorCode::NameNotFound) {
-            (void)std::fprintf(stderr, "rtroot: %s: no such name%s\n", name.c_str(), Where(arguments.root).c_str());
+            (void)std::fprintf(stderr, "rtroot: %s: no such name%s\n", name.c_str(),
+                               Where(arguments.root).c_str());
             status = kCleanIncomplete;
             continue;
         }

@@ -58,10 +58,9 @@ ErrorCode ActAsOwnerOf(const std::string& path, uid_t& actingAs) {
     }
     if (setgroups(0, nullptr) != 0 || setresgid(owner->st_gid, owner->st_gid, owner->st_gid) != 0 ||
         setresuid(owner->st_uid, owner->st_uid, owner->st_uid) != 0) {
-        DiagnoseHostFailure("root directory " + path,
-                            ("cannot take the identity of its owner, user " + std::to_string(owner->st_uid))
-                                .c_str(),
-                            errno);
+        DiagnoseHostFailure(
+            "root directory " + path,
+            ("cannot take the identity of its owner, user " + std::to_string(owner->st_uid)).c_str(), errno);
         return ErrorCode::HostFailure;
     }
     actingAs = owner->st_uid;

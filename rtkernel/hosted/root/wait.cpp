@@ -5,8 +5,8 @@
 // that a look can answer.
 #include <poll.h>
 #include <sys/inotify.h>
-#include <sys/syscall.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -168,7 +168,8 @@ ErrorCode LookFor(const std::string& path, const char* name, const RootDirectory
     holder = live ? report.pid : 0;
     const bool held = live && (awaited.pid == 0 || report.pid == awaited.pid);
     // An entry whose holder cannot be told is not known to be gone.
-    const bool unknown = described == ErrorCode::None && report.state == RootDirectory::EntryReport::State::Unknown;
+    const bool unknown =
+        described == ErrorCode::None && report.state == RootDirectory::EntryReport::State::Unknown;
     const bool there = awaited.live ? held : !held && !unknown;
     return there ? ErrorCode::None : ErrorCode::NameNotFound;
 }
