@@ -332,6 +332,18 @@ bool BecomesAsleepWatching(pid_t pid) {
     return false;
 }
 
+// A script or an operator ends a wait as any command: SIGTERM and SIGINT
+// (Ctrl-C) end it at once by their default action. The tool links only the
+// root directory's library, none of the service's signal blocking.
+TEST_F(Rtroot, WaitEndsOnTerminationSignals) {
+    for (const int signal : {SIGTERM, SIGINT}) {
+        ServiceProcess waiter(Tool({"wait", "Nobody"}));
+        ASSERT_TRUE(BecomesAsleepWatching(waiter.Pid())) << strsignal(signal);
+        waiter.Signal(signal);
+        EXPECT_EQ(waiter.WaitForExit(2s), -signal) << strsignal(signal);
+    }
+}
+
 // A service manager removes runtime directories and makes them again on a
 // restart: the waiter follows the directory, and waits for it while it is not
 // there, without creating it.
