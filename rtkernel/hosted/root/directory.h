@@ -6,34 +6,38 @@
 // Why exactly one process holds a name, whatever runs at the same time. An
 // entry is written and locked by its owner before it has a name, and the owner
 // holds that lock for as long as it lives, so an entry is live exactly while
-// its lock is held. What a name stands for changes in three ways only:
-//  1. A link, which never replaces: it succeeds only on a free name, so of all
-//     racers exactly one wins.
-//  2. An owner's removal of its own live entry. It needs no lock: while the
-//     owner lives nobody else removes the entry, and no link can land on a
-//     taken name, so the name still stands for it between check and unlink.
-//  3. The removal of what has no live owner (a dead owner's entry, damaged
-//     content, a symlink, FIFO, socket, device or another user's file). The
-//     remover examines the thing, checks the owner's lock and unlinks, all in
-//     one hold of the directory's change lock (locks.h). No other removal
-//     of type 3 can run in between, a type-2 removal touches only a live entry
-//     (which this check refuses), and a link cannot land on the taken name: so
-//     what is unlinked is what was examined, and a live entry is never unlinked
-//     by anyone but its owner.
-// A start whose link finds the name taken tries again inside the change lock;
-// still taken by something ownerless, it claims the name in that same hold. A
-// cleaner (a remover without a claim of its own) that comes later sees the
-// claim and leaves the name to the claimant; one that came earlier has freed
-// the name, which the second link then takes; and a remover that finds the
-// name already gone after it saw it ownerless counts that removal as its own.
-// A claimant whose lookup then finds the name free has lost what was in its
-// way to another remover, who may have died before linking: the lookup hands
-// it that vanished thing, whose type reads 0, so its removal counts as done
-// and its catalog takes the free name. So a cleaner, or a rival that dies at
-// any step, never makes a start fail, and a start fails only because a live
-// holder exists. Removals from outside the protocol (a hand, a cleaner of
-// /tmp) are noticed by the holder, who puts its entry back (keeping.cpp). Every wait for the change lock is
-// bounded and ends early on a pending termination, so no holder elsewhere can hang a start or a stop.
+// its lock is held. What a name stands for changes in these ways only:
+//
+//  change             | who makes it          | what is held          | why it is safe
+//  -------------------+-----------------------+-----------------------+-----------------------------
+//  link an entry      | a start (Catalog)     | the entry's own lock  | a link never replaces: of all
+//                     |                       |                       | racers exactly one wins
+//  unlink one's own   | the live owner        | nothing more          | while the owner lives nobody
+//  live entry         | (Uncatalog, a stop)   |                       | else removes it, and no link
+//                     |                       |                       | lands on a taken name
+//  unlink what has no | a start at its own    | the change lock       | examined, its lock tested and
+//  live owner         | name (claimant), a    | (locks.h), over       | unlinked in one hold: no other
+//                     | cleaner (rtroot       | examination and       | such removal runs between, an
+//                     | clean, Uncatalog of   | unlink                | owner removes only a live
+//                     | a name not claimed)   |                       | entry, which the test refuses
+//  claim a name       | a start whose link    | the change lock, then | a cleaner that comes later
+//                     | found something       | a shared lock on one  | sees the claim and leaves the
+//                     | ownerless             | byte of the directory | name to the claimant
+//  put an entry back  | the live owner, after | its entry's lock      | the same link as a start's:
+//                     | a removal from        |                       | where another took the name
+//                     | outside (keeping.cpp) |                       | meanwhile, the owner ends
+//
+// A cleaner that came before a claim has freed the name, which the
+// claimant's second link then takes; a remover that finds the name already
+// gone after it saw it ownerless counts that removal as its own. A claimant
+// whose lookup then finds the name free has lost what was in its way to
+// another remover, who may have died before linking: the lookup hands it that
+// vanished thing, whose type reads 0, so its removal counts as done and its
+// catalog takes the free name. So a cleaner, or a rival that dies at any step,
+// never makes a start fail, and a start fails only because a live holder
+// exists. Every wait for the change lock is bounded and ends early on a
+// pending termination, so no holder elsewhere can hang a start or a stop.
+// protocol.pml models these steps, one per system call, and checks them.
 #pragma once
 
 #include <sys/types.h>
