@@ -1,5 +1,17 @@
 // Every error code the hosted kernel reports, its text, and the calling
 // thread's last error.
+//
+// The hosted kernel has one error convention per layer:
+//  - A function that wraps system calls (a lock, a link, an examination, a
+//    write) returns an int: 0 on success, otherwise the errno value that
+//    says what went wrong (ETIMEDOUT and EINTR for a bounded wait that ran
+//    out or gave way to a termination). It never returns bool with errno
+//    left to be read, which the next call could overwrite.
+//  - Everything above returns an ErrorCode, with what it yields in
+//    out-parameters. Where a system call's error becomes an ErrorCode, the
+//    call, the path and the errno go to stderr once (DiagnoseHostFailure).
+//  - The kernel calls (kernel.h) return what their fixed signatures say and
+//    record the ErrorCode as the calling thread's last error (Fail).
 #pragma once
 
 #include <cstdint>

@@ -14,11 +14,11 @@
 namespace hosted {
 namespace {
 
-bool PauseUntil(const timespec& deadline) {
+int PauseUntil(const timespec& deadline) {
     int result = 0;
     while ((result = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr)) == EINTR) {
     }
-    return result == 0;
+    return result;
 }
 
 }  // namespace
@@ -75,7 +75,7 @@ bool RtSleep(std::uint32_t milliseconds) {
         deadline.tv_sec += 1;
         deadline.tv_nsec -= 1'000'000'000;
     }
-    return PauseUntil(deadline) || Fail(ErrorCode::HostFailure, false);
+    return PauseUntil(deadline) == 0 || Fail(ErrorCode::HostFailure, false);
 }
 
 }  // extern "C"

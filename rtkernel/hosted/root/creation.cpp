@@ -34,18 +34,18 @@ constexpr int kLinkAttempts = 4;
 // elsewhere the descriptor is linked through its /proc name.
 std::atomic<bool> linkingByDescriptorAllowed{true};
 
-bool LinkUnnamed(int file, int directory, const char* name) {
+int LinkUnnamed(int file, int directory, const char* name) {
     if (linkingByDescriptorAllowed.load(std::memory_order_relaxed)) {
         if (linkat(file, "", directory, name, AT_EMPTY_PATH) == 0) {
-            return true;
+            return 0;
         }
         if (errno != ENOENT && errno != EPERM) {
-            return false;
+            return errno;
         }
         linkingByDescriptorAllowed.store(false, std::memory_order_relaxed);
     }
     const std::string unnamed = "/proc/self/fd/" + std::to_string(file);
-    return linkat(AT_FDCWD, unnamed.c_str(), directory, name, AT_SYMLINK_FOLLOW) == 0;
+    return linkat(AT_FDCWD, unnamed.c_str(), directory, name, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
 }
 
 }  // namespace
@@ -99,8 +99,8 @@ ErrorCode RootDirectory::CreateLockedEntry(std::uint16_t type, Handle object, st
     const std::string record = EntryRecord(type, object);
     ErrorCode result = ErrorCode::None;
     struct stat status {};
-    if (!TakeEntryLock(file.Get())) {
-        result = HostFailure("cannot lock entry", errno);
+    if (const int error = TakeEntryLock(file.Get()); error != 0) {
+        result = HostFailure("cannot lock entry", error);
     } else if (fstat(file.Get(), &status) != 0) {
         result = HostFailure("cannot examine entry", errno);
     } else if ((status.st_mode & 07777) != kEntryFileMode && fchmod(file.Get(), kEntryFileMode) != 0) {
@@ -117,16 +117,16 @@ ErrorCode RootDirectory::CreateLockedEntry(std::uint16_t type, Handle object, st
 
 // link() never replaces an existing name: of all racers exactly one succeeds.
 ErrorCode RootDirectory::LinkEntry(const UniqueFd& file, const std::string& workName, const char* name) {
-    bool linked = false;
+    int error = 0;
     if (workName.empty()) {
-        linked = LinkUnnamed(file.Get(), Fd(), name);
-    } else {
-        linked = linkat(Fd(), workName.c_str(), Fd(), name, 0) == 0;
+        error = LinkUnnamed(file.Get(), Fd(), name);
+    } else if (linkat(Fd(), workName.c_str(), Fd(), name, 0) != 0) {
+        error = errno;
     }
-    if (linked) {
+    if (error == 0) {
         return ErrorCode::None;
     }
-    return errno == EEXIST ? ErrorCode::NameTaken : HostFailure("cannot link entry", errno, name);
+    return error == EEXIST ? ErrorCode::NameTaken : HostFailure("cannot link entry", error, name);
 }
 
 ErrorCode RootDirectory::Catalog(const char* name, std::uint16_t type, Handle object) {
@@ -185,9 +185,9 @@ ErrorCode RootDirectory::TryCatalog(const char* name, std::uint16_t type, Handle
 ErrorCode RootDirectory::LinkOrClaim(UniqueFd& file, const std::string& workName, const char* name,
                                      bool& cleared) {
     cleared = false;
-    const ChangeLock lock(Fd());
-    if (lock.Result() != ErrorCode::None) {
-        return ChangeLockFailure(lock, name);
+    ChangeLock lock;
+    if (const int error = TakeChangeLock(Fd(), lock); error != 0) {
+        return ChangeLockFailure(error, name);
     }
     for (int attempt = 0; attempt < kLinkAttempts; ++attempt) {
         if (const ErrorCode linked = LinkEntry(file, workName, name); linked != ErrorCode::NameTaken) {
@@ -224,8 +224,8 @@ ErrorCode RootDirectory::ClearOrClaim(const char* name, const NameExamination& f
     if (found.holder == Holder::None) {
         // Noted even where the lock cannot be had: the note is what lets
         // this process replace the thing, the lock what keeps cleaners off.
-        if (!StakeClaim(Fd(), name)) {
-            (void)HostFailure("cannot claim", errno, name);
+        if (const int error = StakeClaim(Fd(), name); error != 0) {
+            (void)HostFailure("cannot claim", error, name);
         }
         RememberClaim(name);
         RememberOwnerless(name);
@@ -273,9 +273,9 @@ ErrorCode RootDirectory::RemoveAbandonedWorkFiles(bool dryRun, std::vector<std::
     if (files.empty()) {
         return ErrorCode::None;
     }
-    const ChangeLock lock(Fd());
-    if (lock.Result() != ErrorCode::None) {
-        return ChangeLockFailure(lock, "work files");
+    ChangeLock lock;
+    if (const int error = TakeChangeLock(Fd(), lock); error != 0) {
+        return ChangeLockFailure(error, "work files");
     }
     for (const std::string& file : files) {
         NameExamination found;

@@ -163,7 +163,7 @@ private:
     }
     std::string Subject() const;
     ErrorCode HostFailure(const char* action, int error, const char* name = nullptr) const;
-    ErrorCode ChangeLockFailure(const ChangeLock& lock, const char* name) const;
+    ErrorCode ChangeLockFailure(int error, const char* name) const;
     ErrorCode LookupOnce(const char* name, std::shared_ptr<RootEntry>& found) const;
     // Looks the name up again at every change in the directory until settled
     // says the result will do, or the time runs out.

@@ -185,9 +185,9 @@ std::int64_t RecordedPid(const std::string& text) {
     return ParseRecord(text, parsed) && parsed.type != 0 ? parsed.pid : 0;
 }
 
-bool TakeEntryLock(int fd) {
+int TakeEntryLock(int fd) {
     struct flock lock = WholeFileWriteLock();
-    return fcntl(fd, F_OFD_SETLK, &lock) == 0;
+    return fcntl(fd, F_OFD_SETLK, &lock) == 0 ? 0 : errno;
 }
 
 bool OwnerHoldsEntryLock(int fd) {

@@ -103,8 +103,8 @@ std::uint16_t RecordedType(const std::string& text);
 std::int64_t RecordedPid(const std::string& text);
 
 // The owner of an entry holds a lock on all of it for as long as it lives.
-// False (errno set) when the lock cannot be had.
-bool TakeEntryLock(int fd);
+// 0 once held, or the error the lock got.
+int TakeEntryLock(int fd);
 bool OwnerHoldsEntryLock(int fd);
 
 // What a lookup found. It keeps no descriptor: its liveness is asked again at

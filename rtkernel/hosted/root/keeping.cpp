@@ -54,8 +54,8 @@ void LetRemovalsSettle(int signal) {
     }
 }
 
-bool Watch(int directory, int signal) {
-    return fcntl(directory, F_SETSIG, signal) == 0 && fcntl(directory, F_NOTIFY, kRemovals) == 0;
+int Watch(int directory, int signal) {
+    return fcntl(directory, F_SETSIG, signal) == 0 && fcntl(directory, F_NOTIFY, kRemovals) == 0 ? 0 : errno;
 }
 
 // Unblocked, the signal would end the process by its default action: a
@@ -78,9 +78,9 @@ void RootDirectory::WatchForRemovals() {
     if (signal == 0 || watching_ || !Blocked(signal)) {
         return;
     }
-    if (!Watch(Fd(), signal)) {
+    if (const int error = Watch(Fd(), signal); error != 0) {
         DiagnoseHostFailure(Subject(), "cannot watch for the removal of held names, which would go unnoticed",
-                            errno);
+                            error);
         return;
     }
     watching_ = true;
@@ -114,9 +114,9 @@ bool RootDirectory::MakeDirectoryAgain(const char* why) {
         std::lock_guard lock(directoryMutex_);
         retired_.push_back(std::exchange(directory_, std::move(made)));
     }
-    if (watching_ && !Watch(Fd(), removalSignal.load())) {
+    if (const int error = watching_ ? Watch(Fd(), removalSignal.load()) : 0; error != 0) {
         DiagnoseHostFailure(Subject(), "cannot watch for the removal of held names, which would go unnoticed",
-                            errno);
+                            error);
     }
     DiagnoseHostFailure(Subject(), (std::string(why) + ": made again").c_str(), 0);
     return true;

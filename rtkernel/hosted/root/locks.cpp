@@ -47,27 +47,23 @@ off_t ClaimOffset(std::string_view name) {
     return static_cast<off_t>(hash & 0x3FFFFFFFU);
 }
 
-ChangeLock::ChangeLock(int directory) : directory_(directory) {
+int TakeChangeLock(int directory, ChangeLock& lock) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + kChangeLockPatience;
     std::chrono::microseconds retry = kFirstRetry;
     for (;;) {
-        if (flock(directory_, LOCK_EX | LOCK_NB) == 0) {
-            result_ = ErrorCode::None;
-            return;
+        if (flock(directory, LOCK_EX | LOCK_NB) == 0) {
+            lock.directory_ = directory;
+            return 0;
         }
         if (errno != EWOULDBLOCK && errno != EINTR) {
-            error_ = errno;
-            result_ = ErrorCode::HostFailure;
-            return;
+            return errno;
         }
         if (TerminationPending()) {
-            result_ = ErrorCode::Interrupted;
-            return;
+            return EINTR;
         }
         if (Clock::now() >= deadline) {
-            result_ = ErrorCode::RootBusy;
-            return;
+            return ETIMEDOUT;
         }
         Pause(retry);
         retry = std::min<std::chrono::microseconds>(retry * 2, kLongestRetry);
@@ -75,14 +71,14 @@ ChangeLock::ChangeLock(int directory) : directory_(directory) {
 }
 
 ChangeLock::~ChangeLock() {
-    if (result_ == ErrorCode::None) {
+    if (directory_ >= 0) {
         (void)flock(directory_, LOCK_UN);  // closing the directory would drop it too
     }
 }
 
-bool StakeClaim(int directory, std::string_view name) {
+int StakeClaim(int directory, std::string_view name) {
     struct flock lock = ClaimByte(name, F_RDLCK);
-    return fcntl(directory, F_OFD_SETLK, &lock) == 0;
+    return fcntl(directory, F_OFD_SETLK, &lock) == 0 ? 0 : errno;
 }
 
 void DropClaim(int directory, std::string_view name) {

@@ -27,30 +27,28 @@ namespace hosted {
 // still held after this long is held by a process that is stopped or stuck.
 inline constexpr std::chrono::milliseconds kChangeLockPatience{2000};
 
+// Holds the change lock from a successful TakeChangeLock until it goes.
 class ChangeLock {
 public:
-    explicit ChangeLock(int directory);
+    ChangeLock() = default;
     ChangeLock(const ChangeLock&) = delete;
     ChangeLock& operator=(const ChangeLock&) = delete;
     ~ChangeLock();
 
-    // None once held; RootBusy when the patience ran out, Interrupted when a
-    // termination became pending, HostFailure (with Error()) otherwise.
-    ErrorCode Result() const { return result_; }
-    int Error() const { return error_; }
-
 private:
-    int directory_;
-    ErrorCode result_ = ErrorCode::HostFailure;
-    int error_ = 0;
+    friend int TakeChangeLock(int directory, ChangeLock& lock);
+    int directory_ = -1;
 };
+// 0 once `lock` holds the change lock; ETIMEDOUT when the patience ran out,
+// EINTR when a termination became pending, or the error flock got.
+int TakeChangeLock(int directory, ChangeLock& lock);
 
 // Where a name's claim is held. Offsets stay below 2^30, so that they fit any
 // off_t; two names that share one only make a cleaner leave both alone while
 // either is claimed.
 off_t ClaimOffset(std::string_view name);
-// False, with errno set, when the claim cannot be had.
-bool StakeClaim(int directory, std::string_view name);
+// 0 once the claim is held, or the error the lock got.
+int StakeClaim(int directory, std::string_view name);
 void DropClaim(int directory, std::string_view name);
 // Also true when the question cannot be asked: a cleaner then leaves the name.
 bool ClaimedByAnother(int directory, std::string_view name);

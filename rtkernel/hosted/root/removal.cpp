@@ -99,9 +99,9 @@ ErrorCode RootDirectory::RemoveOwn(const char* name, FileId own, FileId& removed
 // it, and only its owner could remove a live entry, which this one is not.
 ErrorCode RootDirectory::RemoveOwnerless(const char* name, Ownerless scope, ModeRepair repair,
                                          FileId& removed) {
-    const ChangeLock lock(Fd());
-    if (lock.Result() != ErrorCode::None) {
-        return ChangeLockFailure(lock, name);
+    ChangeLock lock;
+    if (const int error = TakeChangeLock(Fd(), lock); error != 0) {
+        return ChangeLockFailure(error, name);
     }
     NameExamination found;
     const int error = ExamineName(Fd(), name, repair, found);
@@ -140,16 +140,16 @@ ErrorCode RootDirectory::RemoveOwnerless(const char* name, Ownerless scope, Mode
     return ErrorCode::None;
 }
 
-ErrorCode RootDirectory::ChangeLockFailure(const ChangeLock& lock, const char* name) const {
+ErrorCode RootDirectory::ChangeLockFailure(int error, const char* name) const {
     const std::string what = std::string("cannot lock for a change of ") + name;
-    switch (lock.Result()) {
-        case ErrorCode::RootBusy:
+    switch (error) {
+        case ETIMEDOUT:
             DiagnoseHostFailure(Subject(), (what + ": held elsewhere for too long").c_str(), 0);
             return ErrorCode::RootBusy;
-        case ErrorCode::Interrupted:
+        case EINTR:
             return ErrorCode::Interrupted;
         default:
-            return HostFailure(what.c_str(), lock.Error());
+            return HostFailure(what.c_str(), error);
     }
 }
 
