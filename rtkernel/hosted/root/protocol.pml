@@ -110,7 +110,7 @@ proctype Start(byte self) {
     /* Catalog -> LinkEntry: link() never replaces */
     atomic { if :: at == 0 -> at = e; holds[self] = 1; noteLinked(); goto registered :: else fi }
     mayDie(self);
-    /* LinkOrClaim -> ChangeLock */
+    /* LinkOrClaim -> TakeChangeLock */
     atomic { chg == 0 -> chg = self }
     left = LINK_ATTEMPTS;
 retry:
@@ -156,7 +156,7 @@ retry:
     /* GetRtHandleType -> RootEntry::LiveType: the same file, still named, its lock held */
     atomic { if :: at == h && isLive(h) -> liveSeen[self] = 1; goto failed :: else fi }
     mayDie(self);
-    /* UncatalogRtHandle -> Uncatalog -> RemoveOwnerless -> ChangeLock */
+    /* UncatalogRtHandle -> Uncatalog -> RemoveOwnerless -> TakeChangeLock */
     takeChangeLock(self);
     mayDie(self);
     /* RemoveOwnerless -> ExamineName, inside the lock */
@@ -186,7 +186,7 @@ relink:
     /* CatalogRtHandle again -> TryCatalog -> LinkEntry */
     atomic { if :: at == 0 -> at = e; holds[self] = 1; noteLinked(); goto registered :: else fi }
     mayDie(self);
-    /* LinkOrClaim -> ChangeLock */
+    /* LinkOrClaim -> TakeChangeLock */
     atomic { chg == 0 -> chg = self }
     mayDie(self);
     /* LinkOrClaim -> ExamineName: what has no live owner in the way of the name it claimed goes */
@@ -226,7 +226,7 @@ proctype Cleaner() {
     /* CleanUnasked -> Describe -> ExamineName, without the lock */
     atomic { seen = at; if :: seen == 0 || isLive(seen) || kindOf[seen] != ENTRY -> goto dead :: else fi }
     mayDie(CL);
-    /* RootDirectory::Clean -> RemoveOwnerless -> ChangeLock */
+    /* RootDirectory::Clean -> RemoveOwnerless -> TakeChangeLock */
     takeChangeLock(CL);
     mayDie(CL);
     /* RemoveOwnerless -> ExamineName, inside the lock: claimed, live, or no dead entry is left */
