@@ -148,17 +148,14 @@ ErrorCode LookFor(const std::string& path, const char* name, const RootDirectory
     std::unique_ptr<RootDirectory> root;
     const ErrorCode opened = RootDirectory::OpenExisting(path, root);
     RootDirectory::EntryReport report;
-    ErrorCode described = opened;
-    if (opened != ErrorCode::None) {
+    ErrorCode described = ErrorCode::NameNotFound;  // while the directory is not there
+    if (opened != ErrorCode::None && opened != ErrorCode::NameNotFound) {
         // Removed between its examination and its opening: not there.
         struct stat status {};
-        const bool gone =
-            opened != ErrorCode::NameNotFound && lstat(path.c_str(), &status) != 0 && errno == ENOENT;
-        if (!gone && opened != ErrorCode::NameNotFound) {
+        if (lstat(path.c_str(), &status) == 0 || errno != ENOENT) {
             return opened;
         }
-        described = ErrorCode::NameNotFound;
-    } else {
+    } else if (opened == ErrorCode::None) {
         described = root->Describe(name, report);
         if (described != ErrorCode::None && described != ErrorCode::NameNotFound) {
             return described;
