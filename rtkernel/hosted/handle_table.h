@@ -19,6 +19,7 @@ enum class ObjectKind { Thread, Process, RootProcess, Mailbox, Memory, RootEntry
 struct KernelObject {
     ObjectKind kind;
     std::shared_ptr<RootEntry> rootEntry;  // for RootEntry: what a root-directory lookup found
+    std::int32_t hostThread = 0;           // for Thread: the host's id of the thread, as gettid gives it
 };
 
 class HandleTable {

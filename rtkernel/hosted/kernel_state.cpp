@@ -65,7 +65,7 @@ KernelState::KernelState()
 
 Handle KernelState::CallingThread() {
     if (threadRegistration.handle == kNoHandle || !handles_.Find(threadRegistration.handle)) {
-        threadRegistration.handle = handles_.Add({ObjectKind::Thread, nullptr});
+        threadRegistration.handle = handles_.Add({ObjectKind::Thread, nullptr, gettid()});
         if (threadRegistration.handle == kBadHandle) {
             threadRegistration.handle = kNoHandle;
             return kBadHandle;

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "rtkernel/hosted/deleted_threads.h"
 #include "rtkernel/hosted/host_output.h"
 #include "rtkernel/hosted/service_manager.h"
 #include "rtkernel/runtime.h"
@@ -98,6 +99,8 @@ std::FILE* RtConsoleStream() {
 
 void RtExit(int status) {
     (void)std::fflush(nullptr);
+    // Only now are all the shutdown's deletions known, so one line names them all.
+    hosted::SayDeletedThreads();
     // After the console's last lines, so that the reason follows what it explains.
     hosted::TellServiceManagerOfEarlyEnd();
     std::exit(status);  // NOLINT(concurrency-mt-unsafe): ending the process is this call's purpose

@@ -1,8 +1,12 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <set>
 #include <thread>
@@ -10,6 +14,7 @@
 #include "rtkernel/hosted/errors.h"
 #include "rtkernel/hosted/kernel_state.h"
 #include "rtkernel/kernel.h"
+#include "rtkernel/runtime.h"
 #include "tests/support/child.h"
 #include "tests/support/temp_dir.h"
 
@@ -137,6 +142,83 @@ TEST_F(KernelCalls, NoTwoErrorCodesShareAText) {
         }
     }
     EXPECT_STREQ(GetRtErrorText(0xDEADBEEF), "Unknown error code");
+}
+
+std::string ReadToEnd(int fd) {
+    std::string all;
+    char chunk[512];
+    for (ssize_t length; (length = read(fd, chunk, sizeof chunk)) > 0;) {
+        all.append(chunk, static_cast<std::size_t>(length));
+    }
+    close(fd);
+    return all;
+}
+
+std::string Hex(Handle handle) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%x", static_cast<unsigned>(handle));
+    return text;
+}
+
+// What the shutdown deletes after its wait (a thread still running, one that
+// ended without emptying its slot, a handle of another kind) is said at exit,
+// in one line on stderr, in the order it came; the console keeps its lines.
+TEST_F(KernelCalls, ThreadsDeletedAtShutdownAreNamedInOneLineAtExit) {
+    InFreshProcess([] {
+        int console[2];
+        int diagnostics[2];
+        ASSERT_EQ(pipe(console), 0);
+        ASSERT_EQ(pipe(diagnostics), 0);
+        struct Deleted {
+            pid_t runningThread = 0;
+            Handle running = kNoHandle;
+            Handle ended = kNoHandle;
+            Handle process = kNoHandle;
+            bool results[3] = {};
+        };
+        auto* deleted = static_cast<Deleted*>(
+            mmap(nullptr, sizeof(Deleted), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+        ASSERT_NE(deleted, MAP_FAILED);
+        std::fflush(nullptr);  // the child's exit flushes what it inherits
+        const pid_t child = testsupport::ForkChild([&]() -> int {
+            dup2(console[1], STDOUT_FILENO);
+            dup2(diagnostics[1], STDERR_FILENO);
+            std::atomic<bool> registered{false};
+            std::thread([&] {
+                deleted->running = GetRtThreadHandles(kSelectCallingThread);
+                deleted->runningThread = gettid();
+                registered = true;
+                registered.notify_all();
+                std::atomic<bool> never{false};
+                never.wait(false);
+            }).detach();
+            registered.wait(false);
+            std::thread([&] { deleted->ended = GetRtThreadHandles(kSelectCallingThread); }).join();
+            deleted->process = GetRtThreadHandles(kSelectCallingProcess);
+            std::fprintf(RtConsoleStream(), "Zorvandelith started cleaning up\n");
+            deleted->results[0] = DeleteRtThread(deleted->running);
+            deleted->results[1] = DeleteRtThread(deleted->ended);
+            deleted->results[2] = DeleteRtThread(deleted->process);
+            std::fprintf(RtConsoleStream(), "Zorvandelith finished cleaning up\n");
+            RtExit(0);
+        });
+        close(console[1]);
+        close(diagnostics[1]);
+        const std::string printed = ReadToEnd(console[0]);
+        const std::string said = ReadToEnd(diagnostics[0]);
+        EXPECT_EQ(testsupport::WaitChild(child), 0);
+
+        EXPECT_EQ(printed, "Zorvandelith started cleaning up\nZorvandelith finished cleaning up\n");
+        EXPECT_EQ(said,
+                  "hosted_tests: shutdown: worker slots still full when the wait for workers ran out: " +
+                      Hex(deleted->running) + " (host thread " + std::to_string(deleted->runningThread) +
+                      ", left running), " + Hex(deleted->ended) + " (names no live thread), " +
+                      Hex(deleted->process) + " (names no live thread)\n");
+        EXPECT_TRUE(deleted->results[0]);
+        EXPECT_FALSE(deleted->results[1]);
+        EXPECT_FALSE(deleted->results[2]);
+        munmap(deleted, sizeof(Deleted));
+    });
 }
 
 TEST_F(KernelCalls, SystemInformationCarriesTheLowLevelTick) {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "rtkernel/hosted/calls/support.h"
+#include "rtkernel/hosted/deleted_threads.h"
 #include "rtkernel/hosted/notifications.h"
 #include "rtkernel/kernel.h"
 
@@ -27,9 +28,22 @@ using namespace hosted;
 extern "C" {
 
 // The handle goes; the host thread behind it is not stopped, as a host thread
-// cannot be ended safely from outside.
+// cannot be ended safely from outside. Every call is noted, to be said at exit:
+// the service deletes a thread only when its worker's slot stayed full through
+// the shutdown's whole wait.
 bool DeleteRtThread(Handle thread) {
-    return Succeeds(FindObjectOfKind(thread, ObjectKind::Thread)) && Kernel().Handles().Remove(thread);
+    const auto object = Kernel().Handles().Find(thread);
+    if (!object || object->kind != ObjectKind::Thread) {
+        NoteDeletedThread(thread, kNoHostThread);
+        return Fail(object ? ErrorCode::WrongObjectType : ErrorCode::BadHandle, false);
+    }
+    // The thread may have ended, and taken its handle with it, since it was found.
+    if (!Kernel().Handles().Remove(thread)) {
+        NoteDeletedThread(thread, kNoHostThread);
+        return Fail(ErrorCode::BadHandle, false);
+    }
+    NoteDeletedThread(thread, object->hostThread);
+    return true;
 }
 
 bool DeleteRtMemoryHandle(Handle memory) {
