@@ -2,6 +2,7 @@
 // every failure report makes, and a way to join call lists.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <initializer_list>
@@ -74,6 +75,18 @@ inline Calls StartUpCalls() {
 inline constexpr auto RowName = [](const auto& info) { return std::string(info.param.name); };
 
 inline const char* kWait = "RtNotifyEvent(12, 0xffffffff)";
+
+// The calls after the first wait, without the error queries: the shutdown's,
+// when that wait ends the service.
+inline Calls ShutdownCalls(const Calls& calls) {
+    const auto wait = std::find(calls.begin(), calls.end(), kWait);
+    return wait == calls.end() ? Calls{} : WithoutErrorQueries(Calls(wait + 1, calls.end()));
+}
+
+// The shutdown's pauses of its wait for the workers.
+inline Calls Pauses(int count) {
+    return Calls(static_cast<std::size_t>(count), kPause);
+}
 
 inline int RunService() {
     return InitializeApplication();

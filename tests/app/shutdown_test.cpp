@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 #include "app/app_state.h"
 #include "tests/app/scenario.h"
 
@@ -11,16 +9,6 @@ using namespace scenario;
 using scripted::Fails;
 using scripted::KernelScript;
 using scripted::RunScenario;
-
-// The calls the shutdown makes after the terminating wait.
-Calls ShutdownCalls(const Calls& calls) {
-    const auto wait = std::find(calls.begin(), calls.end(), kWait);
-    return wait == calls.end() ? Calls{} : WithoutErrorQueries(Calls(wait + 1, calls.end()));
-}
-
-Calls Pauses(int count) {
-    return Calls(static_cast<std::size_t>(count), kPause);
-}
 
 struct WorkerCase {
     const char* name;

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <thread>
 #include "tests/support/process_stats.h"
 
@@ -57,6 +58,9 @@ ServiceProcess::ServiceProcess(const Options& options) {
     pid_ = fork();
     if (pid_ == 0) {
         dup2(ends[1], STDOUT_FILENO);
+        if (options.diagnostics >= 0) {
+            dup2(options.diagnostics, STDERR_FILENO);
+        }
         if (options.standardStreamsClosed) {
             close(STDIN_FILENO);
             close(STDOUT_FILENO);
@@ -161,6 +165,22 @@ int ServiceProcess::Reap(rusage* usage) {
 
 long ServiceProcess::ContextSwitches() const {
     return testsupport::ContextSwitches(pid_);
+}
+
+std::string OwnLines(int fd, const std::string& program) {
+    std::string all;
+    char chunk[512];
+    for (ssize_t length; (length = read(fd, chunk, sizeof chunk)) > 0;) {
+        all.append(chunk, static_cast<std::size_t>(length));
+    }
+    std::istringstream lines(all);
+    std::string own;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with(program + ": ")) {
+            own += line + "\n";
+        }
+    }
+    return own;
 }
 
 }  // namespace e2e

@@ -31,6 +31,7 @@ public:
         bool consoleNeverRead = false;          // a reader that stops: the pipe is full from the start
         std::string program = kDefaultProgram;  // another program run the same way, such as a tool
         std::vector<std::string> arguments;     // after the program\'s name
+        int diagnostics = -1;                   // where its standard error goes, when not the test's own
     };
 
     explicit ServiceProcess(const Options& options);
@@ -63,6 +64,11 @@ private:
     bool neverRead_ = false;
     std::string console_;
 };
+
+// The lines a program wrote to the descriptor, up to its end, that are its own
+// diagnostics: "<program>: ...". A coverage build's runtime adds lines of its
+// own at exit when the file-size limit stops it writing its counts.
+std::string OwnLines(int fd, const std::string& program = "zorvandelith");
 
 // A service whose root directory lives under `runtime`, told of a service
 // manager only when notifySocket is given.

@@ -21,6 +21,7 @@ namespace {
 
 using console::Lines;
 using namespace console;
+using e2e::OwnLines;
 using e2e::ServiceProcess;
 
 class Service : public testing::Test {
@@ -140,24 +141,6 @@ TEST_F(Service, WaitingCostsNoWakeUps) {
     EXPECT_EQ(service.ContextSwitches(), before);
     service.Signal(SIGTERM);
     EXPECT_EQ(service.WaitForExit(), 0);
-}
-
-// The service's own stderr lines. A coverage build's runtime adds lines of its
-// own at exit when the file-size limit stops it writing its counts.
-std::string OwnLines(int fd) {
-    std::string all;
-    char chunk[512];
-    for (ssize_t length; (length = read(fd, chunk, sizeof chunk)) > 0;) {
-        all.append(chunk, static_cast<std::size_t>(length));
-    }
-    std::istringstream lines(all);
-    std::string own;
-    for (std::string line; std::getline(lines, line);) {
-        if (line.starts_with("zorvandelith: ")) {
-            own += line + "\n";
-        }
-    }
-    return own;
 }
 
 // A console that takes no more: a full file system (/dev/full answers every

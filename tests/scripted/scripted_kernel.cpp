@@ -53,9 +53,18 @@ std::string Bytes(const std::uint8_t* data, std::uint32_t length) {
     return text;
 }
 
+bool OnScenarioThread() {
+    return std::this_thread::get_id() == playback->scenarioThread;
+}
+
+// Each line of the log starts with the mark of the thread that made the call.
+constexpr char kScenarioThreadMark = 's';
+constexpr char kOtherThreadMark = 'o';
+
 void Record(const std::string& call) {
+    const char mark = OnScenarioThread() ? kScenarioThreadMark : kOtherThreadMark;
     std::lock_guard lock(playback->mutex);
-    std::fprintf(playback->log, "%s\n", call.c_str());
+    std::fprintf(playback->log, "%c%s\n", mark, call.c_str());
     std::fflush(playback->log);
 }
 
@@ -125,7 +134,12 @@ ScenarioResult Collect(pid_t child, std::FILE* console, std::FILE* log) {
     result.exitStatus = result.exited ? WEXITSTATUS(status) : -1;
     result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     result.console = ReadAll(console);
-    result.calls = Lines(ReadAll(log));
+    for (const std::string& line : Lines(ReadAll(log))) {
+        const std::string call = line.substr(1);
+        result.calls.push_back(call);
+        (line[0] == kScenarioThreadMark ? result.scenarioThreadCalls : result.otherThreadCalls)
+            .push_back(call);
+    }
     return result;
 }
 
@@ -184,8 +198,7 @@ Handle GetRtThreadHandles(std::uint8_t selector) {
                 script.callingThreads.pop_front();
                 return next;
             }
-            return std::this_thread::get_id() == playback->scenarioThread ? script.mainThread
-                                                                          : script.otherThread;
+            return scripted::OnScenarioThread() ? script.mainThread : script.otherThread;
         case kSelectCallingProcess:
             return script.process;
         case kSelectRootProcess:
@@ -255,6 +268,12 @@ bool RtNotifyEvent(std::uint32_t mask, std::uint32_t waitMs, std::uint8_t* notif
 
 bool RtSleep(std::uint32_t milliseconds) {
     Record("RtSleep(" + std::to_string(milliseconds) + ")");
+    if (!scripted::OnScenarioThread()) {
+        if (playback->script.otherThreadPause) {
+            playback->script.otherThreadPause();
+        }
+        return true;
+    }
     const int pauseNumber = ++playback->pauses;
     if (playback->script.afterPause) {
         playback->script.afterPause(pauseNumber);

@@ -51,9 +51,14 @@ struct KernelScript {
     std::map<std::uint32_t, std::string> errorTexts;
     bool errorTextMissing = false;  // the kernel has no text at all: GetRtErrorText yields null
 
-    // Stand-ins for worker code: run before the given wait or after the given pause (1-based).
+    // Stand-ins for worker code, or steps that start it: run on the scenario's
+    // own thread before the given wait or after the given pause (1-based,
+    // counting that thread's pauses alone).
     std::function<void(int waitNumber)> beforeWait;
     std::function<void(int pauseNumber)> afterPause;
+    // Runs inside every pause of any other thread, such as a worker's: the
+    // pause lasts as long as this does.
+    std::function<void()> otherThreadPause;
 };
 
 struct ScenarioResult {
@@ -61,7 +66,10 @@ struct ScenarioResult {
     int exitStatus = -1;
     int signal = 0;
     std::string console;
-    std::vector<std::string> calls;
+    std::vector<std::string> calls;  // of every thread, in the order they were made
+    // The same calls split by thread, for scenarios whose threads run side by side.
+    std::vector<std::string> scenarioThreadCalls;
+    std::vector<std::string> otherThreadCalls;
 };
 
 // Runs body in a child process against the script. The body's result, when it
