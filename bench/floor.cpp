@@ -5,15 +5,11 @@
 
 #include <cstdio>
 
+#include "bench/reference_start.h"
 #include "tests/support/console_lines.h"
 
 int main() {
-    sigset_t termination;
-    sigemptyset(&termination);
-    sigaddset(&termination, SIGTERM);
-    sigprocmask(SIG_BLOCK, &termination, nullptr);
-    (void)std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    (void)std::printf("%s\n", console::kStarted);
+    const sigset_t termination = StartLikeTheService();
     (void)std::printf("%s\n", console::kInitialized);
     int received = 0;
     sigwait(&termination, &received);

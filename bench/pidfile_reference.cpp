@@ -12,15 +12,11 @@
 #include <cstring>
 #include <string>
 
+#include "bench/reference_start.h"
 #include "tests/support/console_lines.h"
 
 int main() {
-    sigset_t termination;
-    sigemptyset(&termination);
-    sigaddset(&termination, SIGTERM);
-    sigprocmask(SIG_BLOCK, &termination, nullptr);
-    (void)std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    (void)std::printf("%s\n", console::kStarted);
+    const sigset_t termination = StartLikeTheService();
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     const std::string path = std::string(runtime != nullptr ? runtime : "/tmp") + "/pidfile-reference.pid";
     pid_t holder = 0;
