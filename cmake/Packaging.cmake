@@ -41,7 +41,8 @@ install(FILES ${PROJECT_BINARY_DIR}/packaging/rtroot.1.gz DESTINATION ${CMAKE_IN
 install(FILES ${PROJECT_BINARY_DIR}/packaging/examples/zorvandelith-peer.service
         DESTINATION ${ZORVANDELITH_DOC_DIR}/examples)
 # Running the system service where no systemd runs: start-stop-daemon, as
-# zorvandelith(8) describes.
-install(PROGRAMS packaging/zorvandelith-without-systemd DESTINATION ${ZORVANDELITH_DOC_DIR}/examples)
+# zorvandelith(8) describes. A document, run with sh, like every file under
+# /usr/share/doc, and so no binary for hardening-check.
+install(FILES packaging/zorvandelith-without-systemd DESTINATION ${ZORVANDELITH_DOC_DIR}/examples)
 # Where bash-completion looks for a command's completion, loaded when first needed.
 install(FILES packaging/completion/rtroot DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
