@@ -35,15 +35,13 @@ ErrorCode ActAsOwner(const std::string& path) {
     if (path != kSystemServiceRoot) {
         return ErrorCode::None;
     }
-    const bool root = geteuid() == 0;
-    uid_t actingAs = 0;
-    if (const ErrorCode acting = ActAsOwnerOf(path, actingAs); acting != ErrorCode::None) {
+    uid_t taken = 0;
+    if (const ErrorCode acting = ActAsOwnerOf(path, taken); acting != ErrorCode::None) {
         return acting;
     }
-    // Said only where root took another identity, not by the owner itself.
-    if (root && actingAs != 0) {
+    if (taken != 0) {
         Say("root directory " + path,
-            ("belongs to user " + std::to_string(actingAs) + ": this process acts as that user").c_str());
+            ("belongs to user " + std::to_string(taken) + ": this process acts as that user").c_str());
     }
     return ErrorCode::None;
 }

@@ -291,8 +291,8 @@ std::optional<int> TakeOwnersIdentity(const Arguments& arguments) {
                            arguments.root.c_str(), static_cast<unsigned>(owner->st_uid));
         return EX_USAGE;
     }
-    uid_t actingAs = 0;
-    if (hosted::ActAsOwnerOf(arguments.root, actingAs) != ErrorCode::None) {
+    uid_t taken = 0;
+    if (hosted::ActAsOwnerOf(arguments.root, taken) != ErrorCode::None) {
         return EX_UNAVAILABLE;  // said by the kernel
     }
     return std::nullopt;

@@ -47,9 +47,9 @@ std::optional<struct stat> OwnerOfRootDirectory(const std::string& path) {
     return status;
 }
 
-ErrorCode ActAsOwnerOf(const std::string& path, uid_t& actingAs) {
-    actingAs = geteuid();
-    if (actingAs != 0) {
+ErrorCode ActAsOwnerOf(const std::string& path, uid_t& taken) {
+    taken = 0;
+    if (geteuid() != 0) {
         return ErrorCode::None;
     }
     const std::optional<struct stat> owner = OwnerOfRootDirectory(path);
@@ -63,7 +63,7 @@ ErrorCode ActAsOwnerOf(const std::string& path, uid_t& actingAs) {
             ("cannot take the identity of its owner, user " + std::to_string(owner->st_uid)).c_str(), errno);
         return ErrorCode::HostFailure;
     }
-    actingAs = owner->st_uid;
+    taken = owner->st_uid;
     return ErrorCode::None;
 }
 

@@ -32,9 +32,9 @@ std::optional<struct stat> OwnerOfRootDirectory(const std::string& path);
 // owner's identity (user, group, no supplementary groups) for good, before the
 // kernel first asks who the process is, so that what it writes there belongs
 // to the owner and nothing in the directory can make root do what the owner
-// could not. `actingAs` is the owner's user id when the identity was taken,
-// root's own (0) when it was not needed. HostFailure, said on stderr, when it
-// cannot be taken.
-ErrorCode ActAsOwnerOf(const std::string& path, uid_t& actingAs);
+// could not. `taken` is the owner's user id when the identity was taken, 0
+// when it was not (not root, or root's own directory). HostFailure, said on
+// stderr, when it cannot be taken.
+ErrorCode ActAsOwnerOf(const std::string& path, uid_t& taken);
 
 }  // namespace hosted
