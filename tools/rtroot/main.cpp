@@ -21,12 +21,14 @@
 
 #include "rtkernel/hosted/errors.h"
 #include "rtkernel/hosted/names.h"
-#include "rtkernel/hosted/root/directory.h"
 #include "rtkernel/hosted/root/identity.h"
+#include "rtkernel/hosted/root/inspection.h"
 #include "tools/rtroot/report.h"
 
 namespace {
 
+using hosted::Awaited;
+using hosted::EntryReport;
 using hosted::ErrorCode;
 using hosted::RootDirectory;
 
@@ -303,12 +305,13 @@ int List(RootDirectory* root, const Arguments& arguments) {
     std::vector<rtroot::Row> rows;
     if (root != nullptr) {
         std::vector<std::string> names;
-        if (const ErrorCode listed = root->ListNames(names); listed != ErrorCode::None) {
+        if (const ErrorCode listed = hosted::ListNames(*root, names); listed != ErrorCode::None) {
             return Refused(listed, arguments.root);
         }
         for (const std::string& name : names) {
-            RootDirectory::EntryReport report;
-            if (root->Describe(name.c_str(), report) == ErrorCode::None) {  // gone meanwhile: not listed
+            EntryReport report;
+            if (hosted::Describe(*root, name.c_str(), report) ==
+                ErrorCode::None) {  // gone meanwhile: not listed
                 rows.push_back({name, report});
             }
         }
@@ -323,9 +326,9 @@ int List(RootDirectory* root, const Arguments& arguments) {
 }
 
 int Show(RootDirectory* root, const Arguments& arguments) {
-    RootDirectory::EntryReport report;
+    EntryReport report;
     const ErrorCode found =
-        root != nullptr ? root->Describe(arguments.name.c_str(), report) : ErrorCode::NameNotFound;
+        root != nullptr ? hosted::Describe(*root, arguments.name.c_str(), report) : ErrorCode::NameNotFound;
     if (found == ErrorCode::NameNotFound) {
         (void)std::fprintf(stderr, "rtroot: %s: no such name%s\n", arguments.name.c_str(),
                            Where(arguments.root).c_str());
@@ -341,7 +344,7 @@ int Show(RootDirectory* root, const Arguments& arguments) {
     (void)std::fputs(
         (arguments.json ? rtroot::JsonObject(rows.front()) : rtroot::Table(rows, std::time(nullptr))).c_str(),
         stdout);
-    return report.state == RootDirectory::EntryReport::State::Live ? kShowLive : kShowNotLive;
+    return report.state == EntryReport::State::Live ? kShowLive : kShowNotLive;
 }
 
 // What a wait that ran out did not see, for its one line on stderr.
@@ -359,8 +362,8 @@ int Wait(const Arguments& arguments) {
         arguments.timeoutSeconds
             ? static_cast<std::uint32_t>(std::min(*arguments.timeoutSeconds * 1000.0, 4e9))
             : kWaitForever;
-    const RootDirectory::Awaited awaited = {!arguments.gone, arguments.pid};
-    const ErrorCode result = RootDirectory::WaitFor(arguments.root, arguments.name.c_str(), awaited, waitMs);
+    const Awaited awaited = {!arguments.gone, arguments.pid};
+    const ErrorCode result = hosted::WaitForName(arguments.root, arguments.name.c_str(), awaited, waitMs);
     if (result == ErrorCode::TimedOut) {
         (void)std::fprintf(stderr, "rtroot: %s: %s\n", arguments.name.c_str(), NotSeen(arguments).c_str());
         return kWaitTimedOut;
@@ -369,14 +372,14 @@ int Wait(const Arguments& arguments) {
 }
 
 // Why a thing at a name is left by a clean that was not asked for it by name.
-const char* WhyLeft(const RootDirectory::EntryReport& report) {
+const char* WhyLeft(const EntryReport& report) {
     switch (report.kind) {
         case hosted::EntryKind::Unlockable:
             return "a symlink, FIFO, socket or device, which no kernel wrote";
         case hosted::EntryKind::ForeignFile:
             return "a file of another user";
         default:
-            return report.state == RootDirectory::EntryReport::State::Unknown
+            return report.state == EntryReport::State::Unknown
                        ? "an entry that cannot be read, whose holder cannot be told"
                        : "a file that is not a whole entry, which no kernel wrote";
     }
@@ -416,20 +419,20 @@ bool RemoveOrSayWould(RootDirectory& root, const std::string& name, const char* 
 // else at a name is reported and left, unless the operator names it.
 int CleanUnasked(RootDirectory& root, const Arguments& arguments) {
     std::vector<std::string> names;
-    if (const ErrorCode listed = root.ListNames(names); listed != ErrorCode::None) {
+    if (const ErrorCode listed = hosted::ListNames(root, names); listed != ErrorCode::None) {
         return Refused(listed, arguments.root);
     }
     int status = EX_OK;
     for (const std::string& name : names) {
-        RootDirectory::EntryReport report;
-        if (root.Describe(name.c_str(), report) != ErrorCode::None ||
-            report.state == RootDirectory::EntryReport::State::Live) {
+        EntryReport report;
+        if (hosted::Describe(root, name.c_str(), report) != ErrorCode::None ||
+            report.state == EntryReport::State::Live) {
             continue;
         }
         const char* state = rtroot::StateName(report.state);
         if (report.kind == hosted::EntryKind::Directory) {
             (void)std::printf("left %s (%s): a directory, never removed\n", name.c_str(), state);
-        } else if (report.state != RootDirectory::EntryReport::State::Stale) {
+        } else if (report.state != EntryReport::State::Stale) {
             (void)std::printf("left %s (%s): %s; rtroot clean %s removes it\n", name.c_str(), state,
                               WhyLeft(report), name.c_str());
         } else if (!RemoveOrSayWould(root, name, state, hosted::Ownerless::DeadEntriesOnly,
@@ -454,8 +457,8 @@ int CleanUnasked(RootDirectory& root, const Arguments& arguments) {
 int CleanNamed(RootDirectory& root, const Arguments& arguments) {
     int status = EX_OK;
     for (const std::string& name : arguments.cleanNames) {
-        RootDirectory::EntryReport report;
-        const ErrorCode described = root.Describe(name.c_str(), report);
+        EntryReport report;
+        const ErrorCode described = hosted::Describe(root, name.c_str(), report);
         if (described == ErrorCode::NameNotFound) {
             (void)std::fprintf(stderr, "rtroot: %s: no such name%s\n", name.c_str(),
                                Where(arguments.root).c_str());
@@ -466,8 +469,7 @@ int CleanNamed(RootDirectory& root, const Arguments& arguments) {
             return Refused(described, arguments.root);
         }
         const char* state = rtroot::StateName(report.state);
-        if (report.state == RootDirectory::EntryReport::State::Live ||
-            report.kind == hosted::EntryKind::Directory) {
+        if (report.state == EntryReport::State::Live || report.kind == hosted::EntryKind::Directory) {
             (void)std::fprintf(
                 stderr, "rtroot: %s: left: %s\n", name.c_str(),
                 report.kind == hosted::EntryKind::Directory ? "a directory" : "its holder lives");

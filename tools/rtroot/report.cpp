@@ -10,7 +10,7 @@
 namespace rtroot {
 namespace {
 
-using State = hosted::RootDirectory::EntryReport::State;
+using State = hosted::EntryReport::State;
 
 const char* TypeName(std::uint16_t type) {
     switch (static_cast<RtObjectType>(type)) {

@@ -5,16 +5,16 @@
 #include <string>
 #include <vector>
 
-#include "rtkernel/hosted/root/directory.h"
+#include "rtkernel/hosted/root/inspection.h"
 
 namespace rtroot {
 
 struct Row {
     std::string name;
-    hosted::RootDirectory::EntryReport report;
+    hosted::EntryReport report;
 };
 
-const char* StateName(hosted::RootDirectory::EntryReport::State state);
+const char* StateName(hosted::EntryReport::State state);
 std::string Table(const std::vector<Row>& rows, std::time_t now);
 std::string Json(const std::vector<Row>& rows);
 std::string JsonObject(const Row& row);

@@ -153,8 +153,8 @@ ErrorCode RootDirectory::Catalog(const char* name, std::uint16_t type, Handle ob
     }
     owned_.insert_or_assign(name, OwnedEntry{std::move(file), id, type, object});
     lost_.erase(std::string(name));
-    ForgetOwnerless(name);
-    ForgetClaim(name);
+    notes_.ForgetOwnerless(name);
+    notes_.ForgetClaim(Fd(), name);
     WatchForRemovals();
     return ErrorCode::None;
 }
@@ -217,20 +217,17 @@ ErrorCode RootDirectory::LinkOrClaim(UniqueFd& file, const std::string& workName
 // process had claimed the name already, claimed where it has no live owner,
 // and left to a live holder.
 ErrorCode RootDirectory::ClearOrClaim(const char* name, const NameExamination& found, bool& cleared) {
-    if (found.holder == Holder::None && HoldsClaim(name)) {
+    if (found.holder == Holder::None && notes_.HoldsClaim(name)) {
         cleared = unlinkat(Fd(), name, 0) == 0 || errno == ENOENT;
         return cleared ? ErrorCode::NameTaken : HostFailure("cannot remove", errno, name);
     }
     if (found.holder == Holder::None) {
-        // Noted even where the lock cannot be had: the note is what lets
-        // this process replace the thing, the lock what keeps cleaners off.
-        if (const int error = StakeClaim(Fd(), name); error != 0) {
+        if (const int error = notes_.Claim(Fd(), name); error != 0) {
             (void)HostFailure("cannot claim", error, name);
         }
-        RememberClaim(name);
-        RememberOwnerless(name);
+        notes_.NoteOwnerless(name);
     } else {
-        ForgetClaim(name);  // a live holder has it now: there is nothing left to replace
+        notes_.ForgetClaim(Fd(), name);  // a live holder has it now: there is nothing left to replace
     }
     return ErrorCode::NameTaken;
 }

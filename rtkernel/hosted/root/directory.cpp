@@ -1,6 +1,7 @@
 // Where the root directory is, which directory is safe to use, and how its failures are said.
 #include "rtkernel/hosted/root/directory.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "rtkernel/hosted/host_output.h"
 #include "rtkernel/hosted/names.h"
@@ -202,6 +204,37 @@ ErrorCode RootDirectory::HostFailure(const char* action, int error, const char* 
     }
     DiagnoseHostFailure(Subject(), what.c_str(), error);
     return PermissionError(error) ? ErrorCode::RootNotWritable : ErrorCode::HostFailure;
+}
+
+// Everything that stands in the directory, read through a descriptor of its
+// own so that the directory's descriptor keeps no reading position.
+ErrorCode RootDirectory::ListFiles(std::vector<std::string>& files) const {
+    const int listing = openat(Fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* entries = listing >= 0 ? fdopendir(listing) : nullptr;
+    if (entries == nullptr) {
+        const int error = errno;
+        if (listing >= 0) {
+            close(listing);
+        }
+        return HostFailure("cannot list", error);
+    }
+    files.clear();
+    for (;;) {
+        // readdir says "the end" and "failed" alike with a null: only errno
+        // tells them apart, and a failure must not pass for a short listing.
+        errno = 0;
+        // NOLINTNEXTLINE(concurrency-mt-unsafe): the stream is this call's own, read by this thread alone
+        const dirent* entry = readdir(entries);
+        if (entry == nullptr) {
+            const int error = errno;
+            closedir(entries);
+            return error == 0 ? ErrorCode::None : HostFailure("cannot list", error);
+        }
+        const std::string_view file = entry->d_name;
+        if (file != "." && file != "..") {
+            files.emplace_back(file);
+        }
+    }
 }
 
 }  // namespace hosted

@@ -54,6 +54,7 @@
 #include "rtkernel/hosted/errors.h"
 #include "rtkernel/hosted/root/entry.h"
 #include "rtkernel/hosted/root/locks.h"
+#include "rtkernel/hosted/root/notes.h"
 #include "rtkernel/hosted/unique_fd.h"
 #include "rtkernel/kernel.h"
 
@@ -96,31 +97,12 @@ public:
     // which ones would go.
     ErrorCode RemoveAbandonedWorkFiles(bool dryRun, std::vector<std::string>& removed);
 
-    // What a wait for a name waits for: a live holder (of the given process
-    // id, when one is given), or with `live` false for no such holder any
-    // more: the name absent, its holder dead, or another process holding it.
-    struct Awaited {
-        bool live = true;
-        std::int64_t pid = 0;  // 0: any process
-    };
-    // Waits up to waitMs for that, at the name in the root directory at path,
-    // whether that directory exists yet or not, and through its removal and
-    // re-creation; creates nothing. TimedOut when it does not come by then.
-    static ErrorCode WaitFor(const std::string& path, const char* name, const Awaited& awaited,
-                             std::uint32_t waitMs);
-
-    // What an operator's tool sees (inspection.cpp): the names that stand
-    // in the directory, and what each one is.
-    struct EntryReport {
-        // Unknown: an entry file that cannot be read, whose holder cannot be told.
-        enum class State { Live, Stale, Damaged, Unknown } state = State::Damaged;
-        EntryKind kind = EntryKind::Unlockable;
-        std::uint16_t type = 0;       // the recorded object type of a whole record
-        std::int64_t pid = 0;         // the holder's process id, only while it lives
-        std::int64_t modifiedAt = 0;  // when the entry was written, in seconds since the epoch
-    };
-    ErrorCode ListNames(std::vector<std::string>& names) const;
-    ErrorCode Describe(const char* name, EntryReport& report);
+    // Everything that stands in the directory, names and work files alike.
+    ErrorCode ListFiles(std::vector<std::string>& files) const;
+    // One look at what stands at the name, changing nothing, not even the
+    // mode of a file that cannot be read: NameNotFound when nothing stands
+    // there (or the name keeps being replaced while looked at).
+    ErrorCode Examine(const char* name, NameExamination& found) const;
 
     const std::string& Path() const { return path_; }
 
@@ -186,17 +168,6 @@ private:
     ErrorCode RemoveOwn(const char* name, FileId own, FileId& removed);
     ErrorCode RemoveOwnerless(const char* name, Ownerless scope, ModeRepair repair, FileId& removed);
     void SweepAbandonedWorkFiles();
-    ErrorCode ListFiles(std::vector<std::string>& files) const;
-
-    // What this process remembers of names (notes.cpp): those it found
-    // with no live owner, so that one that vanishes before this process removes
-    // it counts as removed; and those it claimed.
-    void RememberOwnerless(const char* name) const;
-    bool SawOwnerless(const char* name) const;
-    void ForgetOwnerless(const char* name) const;
-    void RememberClaim(const char* name);
-    bool HoldsClaim(const char* name) const;
-    void ForgetClaim(const char* name) const;
 
     std::string path_;
     // Replaced only when the directory is made again; every descriptor it ever
@@ -209,9 +180,8 @@ private:
     std::set<std::string, std::less<>> lost_;  // names another process took while this one held them
     std::vector<std::shared_ptr<const UniqueFd>> retired_;
     bool watching_ = false;  // the operating system signals removals from the directory
-    mutable std::mutex notesMutex_;
-    mutable std::set<std::string, std::less<>> foundOwnerless_;
-    mutable std::set<std::string, std::less<>> claimed_;
+    // Written by lookups too, which change nothing in the directory.
+    mutable NameNotes notes_;
     unsigned workNameCounter_ = 0;
 };
 

@@ -12,7 +12,29 @@ namespace {
 // A lookup that finds the name replaced while it looked tries again, a few times.
 constexpr int kLookupAttempts = 4;
 
+// One look that changes nothing, taken again while the name is replaced
+// under it: 0, ENOENT, ESTALE when it kept being replaced, or the error.
+int LookSettled(int directory, const char* name, NameExamination& found) {
+    int error = ESTALE;
+    for (int attempt = 0; attempt < kLookupAttempts && error == ESTALE; ++attempt) {
+        found = NameExamination{};
+        error = ExamineName(directory, name, ModeRepair::Never, found);
+    }
+    return error;
+}
+
 }  // namespace
+
+ErrorCode RootDirectory::Examine(const char* name, NameExamination& found) const {
+    if (!ValidName(name)) {
+        return ErrorCode::BadName;
+    }
+    const int error = LookSettled(Fd(), name, found);
+    if (error == ENOENT || error == ESTALE) {
+        return ErrorCode::NameNotFound;
+    }
+    return error == 0 ? ErrorCode::None : HostFailure("cannot examine", error, name);
+}
 
 // A claimant that finds the name free has lost what stood in its way to
 // another remover, who may have died before linking its own entry: it is
@@ -20,29 +42,23 @@ constexpr int kLookupAttempts = 4;
 // removal then counts as done and its catalog takes the free name, so a start
 // fails only where a live holder exists, whoever else died on the way.
 ErrorCode RootDirectory::LookupOnce(const char* name, std::shared_ptr<RootEntry>& found) const {
-    for (int attempt = 0; attempt < kLookupAttempts; ++attempt) {
-        NameExamination looked;
-        const int error = ExamineName(Fd(), name, ModeRepair::Never, looked);
-        if (error == ESTALE) {
-            continue;  // replaced or removed while looked at: look again
-        }
-        if (error == ENOENT && HoldsClaim(name)) {
-            looked.status.kind = EntryKind::Vanished;
-        } else if (error == ENOENT) {
-            return ErrorCode::NameNotFound;
-        } else if (error != 0) {
-            // Out of descriptors, say: the entry may well be live.
-            return HostFailure("cannot examine", error, name);
-        }
-        if (looked.holder == Holder::None) {
-            RememberOwnerless(name);
-        } else if (looked.holder == Holder::Live) {
-            ForgetClaim(name);  // a live holder has it: there is nothing to replace
-        }
-        found = std::make_shared<RootEntry>(Directory(), name, looked.status, std::move(looked.record));
-        return ErrorCode::None;
+    NameExamination looked;
+    const int error = LookSettled(Fd(), name, looked);
+    if (error == ENOENT && notes_.HoldsClaim(name)) {
+        looked.status.kind = EntryKind::Vanished;
+    } else if (error == ENOENT || error == ESTALE) {
+        return ErrorCode::NameNotFound;
+    } else if (error != 0) {
+        // Out of descriptors, say: the entry may well be live.
+        return HostFailure("cannot examine", error, name);
     }
-    return ErrorCode::NameNotFound;
+    if (looked.holder == Holder::None) {
+        notes_.NoteOwnerless(name);
+    } else if (looked.holder == Holder::Live) {
+        notes_.ForgetClaim(Fd(), name);  // a live holder has it: there is nothing to replace
+    }
+    found = std::make_shared<RootEntry>(Directory(), name, looked.status, std::move(looked.record));
+    return ErrorCode::None;
 }
 
 ErrorCode RootDirectory::Lookup(const char* name, std::uint32_t waitMs, std::shared_ptr<RootEntry>& found) {

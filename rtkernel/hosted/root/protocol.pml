@@ -124,7 +124,7 @@ retry:
     :: else
     fi;
     mayDie(self);
-    /* LinkOrClaim -> ExamineName; ownerless: StakeClaim, RememberClaim, RememberOwnerless */
+    /* LinkOrClaim -> ExamineName; ownerless: NameNotes::Claim, NoteOwnerless */
     atomic {
         if
         :: at != 0 && !isLive(at) ->

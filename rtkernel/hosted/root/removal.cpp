@@ -39,12 +39,12 @@ ErrorCode RootDirectory::Uncatalog(const char* name, FileId& removed) {
     if (own == owned_.end()) {
         // Whatever has no live owner may go only where this process is
         // replacing it at its own name; anything else, only a dead entry.
-        const bool replacing = HoldsClaim(name);
+        const bool replacing = notes_.HoldsClaim(name);
         const ErrorCode result =
             RemoveOwnerless(name, replacing ? Ownerless::Anything : Ownerless::DeadEntriesOnly,
                             replacing ? ModeRepair::AtOwnName : ModeRepair::Never, removed);
         if (result != ErrorCode::None) {
-            ForgetClaim(name);  // the replacement it was for will not follow
+            notes_.ForgetClaim(Fd(), name);  // the replacement it was for will not follow
         }
         return result;
     }
@@ -108,7 +108,7 @@ ErrorCode RootDirectory::RemoveOwnerless(const char* name, Ownerless scope, Mode
     if (error == ENOENT) {
         // Another remover got there first: the removal this process asked for,
         // of something it found ownerless, has happened.
-        return SawOwnerless(name) ? ErrorCode::None : ErrorCode::NameNotFound;
+        return notes_.SawOwnerless(name) ? ErrorCode::None : ErrorCode::NameNotFound;
     }
     if (error == ESTALE) {
         return ErrorCode::NotOwner;  // its owner removed it this instant, and a link took the name
@@ -119,7 +119,7 @@ ErrorCode RootDirectory::RemoveOwnerless(const char* name, Ownerless scope, Mode
     if (found.status.kind == EntryKind::Directory) {
         return ErrorCode::NotAnEntry;
     }
-    if (!HoldsClaim(name) && ClaimedByAnother(Fd(), name)) {
+    if (!notes_.HoldsClaim(name) && ClaimedByAnother(Fd(), name)) {
         return ErrorCode::NotOwner;  // a starting process replaces it
     }
     if (found.holder == Holder::Live) {
@@ -136,7 +136,7 @@ ErrorCode RootDirectory::RemoveOwnerless(const char* name, Ownerless scope, Mode
         return HostFailure("cannot remove", errno, name);
     }
     removed = found.status.id;
-    ForgetOwnerless(name);
+    notes_.ForgetOwnerless(name);
     return ErrorCode::None;
 }
 

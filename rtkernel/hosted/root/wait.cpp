@@ -16,7 +16,7 @@
 
 #include "rtkernel/hosted/host_output.h"
 #include "rtkernel/hosted/names.h"
-#include "rtkernel/hosted/root/directory.h"
+#include "rtkernel/hosted/root/inspection.h"
 #include "rtkernel/hosted/root/path.h"
 
 namespace hosted {
@@ -142,12 +142,11 @@ void WatchDirectoryOrParent(DirectoryEvents& events, const std::string& path, st
 // opening it afresh, so that a directory made again since the last look is
 // the one looked at. NameNotFound while it does not, None once it does, or
 // the error that ends the wait. A directory that is not there holds no name.
-ErrorCode LookFor(const std::string& path, const char* name, const RootDirectory::Awaited& awaited,
-                  std::int64_t& holder) {
+ErrorCode LookFor(const std::string& path, const char* name, const Awaited& awaited, std::int64_t& holder) {
     holder = 0;
     std::unique_ptr<RootDirectory> root;
     const ErrorCode opened = RootDirectory::OpenExisting(path, root);
-    RootDirectory::EntryReport report;
+    EntryReport report;
     ErrorCode described = ErrorCode::NameNotFound;  // while the directory is not there
     if (opened != ErrorCode::None && opened != ErrorCode::NameNotFound) {
         // Removed between its examination and its opening: not there.
@@ -156,17 +155,16 @@ ErrorCode LookFor(const std::string& path, const char* name, const RootDirectory
             return opened;
         }
     } else if (opened == ErrorCode::None) {
-        described = root->Describe(name, report);
+        described = Describe(*root, name, report);
         if (described != ErrorCode::None && described != ErrorCode::NameNotFound) {
             return described;
         }
     }
-    const bool live = described == ErrorCode::None && report.state == RootDirectory::EntryReport::State::Live;
+    const bool live = described == ErrorCode::None && report.state == EntryReport::State::Live;
     holder = live ? report.pid : 0;
     const bool held = live && (awaited.pid == 0 || report.pid == awaited.pid);
     // An entry whose holder cannot be told is not known to be gone.
-    const bool unknown =
-        described == ErrorCode::None && report.state == RootDirectory::EntryReport::State::Unknown;
+    const bool unknown = described == ErrorCode::None && report.state == EntryReport::State::Unknown;
     const bool there = awaited.live ? held : !held && !unknown;
     return there ? ErrorCode::None : ErrorCode::NameNotFound;
 }
@@ -177,8 +175,8 @@ ErrorCode LookFor(const std::string& path, const char* name, const RootDirectory
 // change after the watch wakes it, one before is seen by the look. The first
 // look comes before any watch, so what already holds costs none. A holder's
 // death removes nothing, but closes its entry, which the watch reports too.
-ErrorCode RootDirectory::WaitFor(const std::string& path, const char* name, const Awaited& awaited,
-                                 std::uint32_t waitMs) {
+ErrorCode WaitForName(const std::string& path, const char* name, const Awaited& awaited,
+                      std::uint32_t waitMs) {
     if (!ValidName(name)) {
         return ErrorCode::BadName;
     }
