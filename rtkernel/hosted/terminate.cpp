@@ -11,27 +11,18 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
+
+#include "rtkernel/hosted/host_output.h"
 
 namespace {
 
-// No allocation here: the exception may well be a failed one.
-void WriteAll(const char* text) {
-    std::size_t left = std::strlen(text);
-    while (left > 0) {
-        const ssize_t written = write(STDERR_FILENO, text, left);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return;  // nowhere to say it: the abort still tells
-        }
-        text += written;
-        left -= static_cast<std::size_t>(written);
-    }
-}
+// A reader of stderr that takes nothing for this long does not keep the
+// process from its abort.
+constexpr auto kStderrPatience = std::chrono::seconds(1);
 
 [[noreturn]] void SayWhatEscapedAndAbort() noexcept {
     const char* what = "a function that must not throw threw, or termination was asked for";
@@ -44,10 +35,20 @@ void WriteAll(const char* text) {
         } catch (...) {  // NOLINT(bugprone-empty-catch): the text above says it
         }
     }
-    WriteAll(program_invocation_short_name);
-    WriteAll(": terminated: ");
-    WriteAll(what);
-    WriteAll("\n");
+    // Put together on the stack, since the exception may well be a failed
+    // allocation, and written in one go, bounded as every diagnostic is.
+    char line[512];
+    const int length =
+        std::snprintf(line, sizeof line, "%s: terminated: %s\n", program_invocation_short_name, what);
+    if (length > 0) {
+        std::size_t size = static_cast<std::size_t>(length);
+        if (size >= sizeof line) {  // cut short: the line still ends
+            size = sizeof line - 1;
+            line[size - 1] = '\n';
+        }
+        // Nowhere to say it, or nobody reading: the abort still tells.
+        (void)hosted::WriteWithin(STDERR_FILENO, line, size, kStderrPatience);
+    }
     std::abort();
 }
 
