@@ -310,8 +310,8 @@ int List(RootDirectory* root, const Arguments& arguments) {
         }
         for (const std::string& name : names) {
             EntryReport report;
-            if (hosted::Describe(*root, name.c_str(), report) ==
-                ErrorCode::None) {  // gone meanwhile: not listed
+            // A name gone since the listing is not listed.
+            if (hosted::Describe(*root, name.c_str(), report) == ErrorCode::None) {
                 rows.push_back({name, report});
             }
         }
