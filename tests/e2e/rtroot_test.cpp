@@ -684,7 +684,10 @@ TEST_F(Rtroot, AHolderPutsBackWhatIsRemovedFromUnderItOrEndsWhereAnotherTookTheN
         ASSERT_TRUE(holder.WaitForLine(kInitialized)) << c.what << holder.Console();
         c.remove();
         EXPECT_TRUE(holder.WaitForLine(subject + c.said, 1s)) << c.what << ": " << holder.Console();
+        // What the line says is true when it is read, not some time after.
+        holder.Signal(SIGSTOP);
         const auto [shown, json] = Run({"show", "Zorvandelith", "--json"});
+        holder.Signal(SIGCONT);
         EXPECT_EQ(shown, 0) << c.what << ": " << json;
         EXPECT_EQ(nlohmann::json::parse(json)["pid"], holder.Pid()) << c.what;
         ServiceProcess second(e2e::InRuntimeDirectory(runtime_.Path()));

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "rtkernel/hosted/host_output.h"
 #include "rtkernel/hosted/names.h"
 #include "rtkernel/hosted/root/directory.h"
 #include "rtkernel/hosted/root/locks.h"
@@ -145,7 +146,9 @@ ErrorCode RootDirectory::Catalog(const char* name, std::uint16_t type, Handle ob
     }
     // The directory was removed from under the start: made again, and tried once more.
     if (linked != ErrorCode::None && linked != ErrorCode::NameTaken && !DirectoryStillStands() &&
-        MakeDirectoryAgain("was removed while this process was adding a name to it")) {
+        MakeDirectoryAgain()) {
+        DiagnoseHostFailure(Subject(), "was removed while this process was adding a name to it: made again",
+                            0);
         linked = TryCatalog(name, type, object, file, id, cleared);
     }
     if (linked != ErrorCode::None) {

@@ -162,7 +162,7 @@ private:
     ErrorCode ClearOrClaim(const char* name, const NameExamination& found, bool& cleared);
     void WatchForRemovals();
     bool DirectoryStillStands() const;
-    bool MakeDirectoryAgain(const char* why);
+    bool MakeDirectoryAgain();
     Keeping KeepName(const std::string& name, OwnedEntry& owned);
     ErrorCode PutBack(const std::string& name, OwnedEntry& owned);
     ErrorCode RemoveOwn(const char* name, FileId own, FileId& removed);

@@ -104,7 +104,8 @@ bool RootDirectory::DirectoryStillStands() const {
 }
 
 // A new directory at the path, made and checked as at the start, and watched.
-bool RootDirectory::MakeDirectoryAgain(const char* why) {
+// It is empty: the caller puts the names back, and only then says so.
+bool RootDirectory::MakeDirectoryAgain() {
     std::unique_ptr<RootDirectory> fresh;
     if (Open(path_, fresh) != ErrorCode::None) {
         return false;  // said on stderr by the open
@@ -118,7 +119,6 @@ bool RootDirectory::MakeDirectoryAgain(const char* why) {
         DiagnoseHostFailure(Subject(), "cannot watch for the removal of held names, which would go unnoticed",
                             error);
     }
-    DiagnoseHostFailure(Subject(), (std::string(why) + ": made again").c_str(), 0);
     return true;
 }
 
@@ -187,7 +187,8 @@ RootDirectory::Keeping RootDirectory::KeepOwnNames() {
     if (watching_) {
         LetRemovalsSettle(removalSignal.load());
     }
-    if (!DirectoryStillStands() && !MakeDirectoryAgain("was removed while this process held names in it")) {
+    const bool removed = !DirectoryStillStands();
+    if (removed && !MakeDirectoryAgain()) {
         for (auto& [name, owned] : owned_) {
             lost_.insert(name);
         }
@@ -210,6 +211,11 @@ RootDirectory::Keeping RootDirectory::KeepOwnNames() {
             kept = Keeping::PutBack;
         }
         ++it;
+    }
+    // Said once the names that could be are back, so that whoever reads the
+    // line finds them there.
+    if (removed) {
+        DiagnoseHostFailure(Subject(), "was removed while this process held names in it: made again", 0);
     }
     return kept;
 }
