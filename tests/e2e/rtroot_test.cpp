@@ -725,6 +725,33 @@ TEST_F(Rtroot, AHolderPutsBackWhatIsRemovedFromUnderItOrEndsWhereAnotherTookTheN
 
 namespace {
 
+// The mark is what tells a root directory from any other: a crash at any
+// instant of a start, or a removal under a holder, must not leave a directory
+// that reads as a stranger's once something foreign appears in it.
+TEST_F(Rtroot, AMarkCutShortOrRemovedIsMadeWhole) {
+    const std::string subject = "zorvandelith: root directory " + RootPath() + ": ";
+    for (const bool underHolder : {false, true}) {
+        const std::string what = underHolder ? "removed under the holder" : "left empty by a crash";
+        if (!underHolder) {
+            ASSERT_EQ(mkdir(RootPath().c_str(), 0700), 0);
+            std::ofstream(Entry(hosted::kRootDirectoryMark));
+        }
+        ServiceProcess holder(SayingAll(runtime_.Path()));
+        ASSERT_TRUE(holder.WaitForLine(kInitialized)) << what << holder.Console();
+        if (underHolder) {
+            ASSERT_EQ(unlink(Entry(hosted::kRootDirectoryMark).c_str()), 0);
+            EXPECT_TRUE(holder.WaitForLine(
+                subject + "its mark was removed while this process held names in it: made again", 1s))
+                << holder.Console();
+        }
+        std::ofstream(Entry("notes.txt")) << "not the kernel's\n";
+        EXPECT_EQ(RunMerged({"show", "Zorvandelith"}).first, 0) << what;
+        holder.Signal(SIGTERM);
+        EXPECT_EQ(holder.WaitForExit(), 0) << what;
+        std::filesystem::remove_all(RootPath());
+    }
+}
+
 // An answer that depends on the directory names it, and says when it does not
 // exist, so that a typo in XDG_RUNTIME_DIR or a look in the wrong user's
 // directory is plain; a script's jq gets an object even for an absent name.

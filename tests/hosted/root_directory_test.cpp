@@ -127,6 +127,20 @@ TEST_F(RootDirectoryTest, OutOfDescriptorsIsAFailureNotAStaleEntry) {
         return root_->Lookup("Zorvandelith", 0, entry) == ErrorCode::HostFailure ? 0 : 1;
     });
     EXPECT_EQ(WaitChild(child), 0);
+    // With one descriptor left, the directory opens and its mark cannot: a
+    // failure to look, not a directory that is no root directory.
+    const pid_t opener = ForkChild([&] {
+        const rlimit few = {32, 32};
+        setrlimit(RLIMIT_NOFILE, &few);
+        int last = -1;
+        for (int fd; (fd = dup(0)) >= 0;) {
+            last = fd;
+        }
+        close(last);
+        std::unique_ptr<RootDirectory> opened;
+        return RootDirectory::OpenExisting(root_->Path(), opened) == ErrorCode::RootUnavailable ? 0 : 1;
+    });
+    EXPECT_EQ(WaitChild(opener), 0);
     EXPECT_EQ(TypeOf("Zorvandelith"), kProcessType);
 }
 

@@ -30,25 +30,6 @@ std::atomic<bool> workNamesOnly{false};
 // A link that finds the name freed by its owner meanwhile tries again, a few times.
 constexpr int kLinkAttempts = 4;
 
-// Where the kernel lets the process link a descriptor directly (recent kernels,
-// or a process holding the capability), that saves a walk through /proc;
-// elsewhere the descriptor is linked through its /proc name.
-std::atomic<bool> linkingByDescriptorAllowed{true};
-
-int LinkUnnamed(int file, int directory, const char* name) {
-    if (linkingByDescriptorAllowed.load(std::memory_order_relaxed)) {
-        if (linkat(file, "", directory, name, AT_EMPTY_PATH) == 0) {
-            return 0;
-        }
-        if (errno != ENOENT && errno != EPERM) {
-            return errno;
-        }
-        linkingByDescriptorAllowed.store(false, std::memory_order_relaxed);
-    }
-    const std::string unnamed = "/proc/self/fd/" + std::to_string(file);
-    return linkat(AT_FDCWD, unnamed.c_str(), directory, name, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
-}
-
 }  // namespace
 
 ErrorCode RootDirectory::CreateUnnamedEntry(UniqueFd& file) {

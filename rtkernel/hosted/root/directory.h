@@ -137,6 +137,7 @@ private:
     // thing found that says it is not.
     Recognition Recognise(std::string& stranger) const;
     ErrorCode LeaveMark() const;
+    bool MarkStands() const;
     static ErrorCode OpenAs(const std::string& path, bool create, std::unique_ptr<RootDirectory>& opened);
     int Fd() const { return Directory()->Get(); }
     std::shared_ptr<const UniqueFd> Directory() const {

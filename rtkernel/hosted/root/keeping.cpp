@@ -198,6 +198,12 @@ RootDirectory::Keeping RootDirectory::KeepOwnNames() {
             0);
         return Keeping::Lost;
     }
+    // Without its mark the directory would read as a stranger's as soon as
+    // anything else appeared in it.
+    if (!removed && !MarkStands() && LeaveMark() == ErrorCode::None) {
+        DiagnoseHostFailure(Subject(), "its mark was removed while this process held names in it: made again",
+                            0);
+    }
     Keeping kept = Keeping::Kept;
     for (auto it = owned_.begin(); it != owned_.end();) {
         const Keeping name = KeepName(it->first, it->second);
