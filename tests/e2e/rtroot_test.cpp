@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -796,6 +797,21 @@ TEST_F(Rtroot, AnswersThatDependOnTheDirectoryNameIt) {
     EXPECT_EQ(absent["state"], "absent");
     EXPECT_EQ(absent["nameHex"], "4e6f626f6479");
     EXPECT_TRUE(absent["pid"].is_null());
+    // A wait for a process to hold the name ends with that process.
+    const pid_t awaited = fork();
+    ASSERT_GE(awaited, 0);
+    if (awaited == 0) {
+        pause();
+        _exit(0);
+    }
+    ServiceProcess waiter(Merged({"wait", "Nobody", "--pid", std::to_string(awaited)}));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_TRUE(waiter.Running());
+    kill(awaited, SIGKILL);
+    waitpid(awaited, nullptr, 0);
+    EXPECT_EQ(waiter.WaitForExit(5s), 1);
+    EXPECT_EQ(waiter.Console(), "rtroot: Nobody: process " + std::to_string(awaited) +
+                                    " ended without holding it in " + RootPath() + "\n");
     // -h is --help, which names the directory this user's default is.
     const auto [helped, help] = Run({"-h"});
     EXPECT_EQ(helped, 0);

@@ -348,7 +348,7 @@ TEST(RootDirectoryOpen, RefusesUnsafeDirectories) {
     }
 }
 
-TEST(RootDirectoryOpen, ADirectoryThatCannotBeWrittenIsRefusedAndSaysWhereAndWhy) {
+TEST(RootDirectoryOpen, ADirectoryThatCannotBeWrittenIsRefusedForChangesAndSaysWhyButCanBeLookedInto) {
     if (geteuid() == 0) {
         GTEST_SKIP() << "permissions do not bind root; the unprivileged run covers this";
     }
@@ -361,6 +361,8 @@ TEST(RootDirectoryOpen, ADirectoryThatCannotBeWrittenIsRefusedAndSaysWhereAndWhy
     EXPECT_NE(diagnostics.find(": root directory " + temp / "rtroot" + ": "), std::string::npos)
         << diagnostics;
     EXPECT_NE(diagnostics.find("Permission denied"), std::string::npos) << diagnostics;
+    // Looking needs only read and search, so a read-only view can be looked into.
+    EXPECT_EQ(RootDirectory::OpenExisting(temp / "rtroot", root), ErrorCode::None);
 }
 
 TEST(RootDirectoryOpen, ARefusalNamesThePathOnStandardError) {
