@@ -753,6 +753,27 @@ TEST_F(Rtroot, AMarkCutShortOrRemovedIsMadeWhole) {
     }
 }
 
+// A start that cannot write its entry while the name is free ends as the
+// kernel says (its last failed call is the lookup: nr=6), and stderr names
+// the host's refusal, which is where the fix lies.
+TEST_F(Rtroot, AStartThatCannotWriteItsEntrySaysWhyOnStandardError) {
+    {
+        ServiceProcess first(e2e::InRuntimeDirectory(runtime_.Path()));  // the directory and its mark
+        ASSERT_TRUE(first.WaitForLine(kInitialized));
+        first.Signal(SIGTERM);
+        ASSERT_EQ(first.WaitForExit(), 0);
+    }
+    auto options = SayingAll(runtime_.Path());
+    options.arguments[1] = "ulimit -f 0 && exec \"$@\" 2>&1";
+    ServiceProcess start(options);
+    EXPECT_EQ(start.WaitForExit(), 0);
+    const std::string subject = "zorvandelith: root directory " + RootPath() + ": ";
+    EXPECT_EQ(start.Console(), console::Lines({kStarted}) + subject +
+                                   "cannot write entry: File too large (EFBIG)\n" +
+                                   "Cannot catalog process name\nError nr=6 Name not found\n" +
+                                   console::Lines({kCleaningUp, kCleanedUp}));
+}
+
 // An answer that depends on the directory names it, and says when it does not
 // exist, so that a typo in XDG_RUNTIME_DIR or a look in the wrong user's
 // directory is plain; a script's jq gets an object even for an absent name.
