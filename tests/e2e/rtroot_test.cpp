@@ -678,6 +678,9 @@ TEST_F(Rtroot, AHolderPutsBackWhatIsRemovedFromUnderItOrEndsWhereAnotherTookTheN
              EXPECT_FALSE(error) << "the holder fought the removal: " << error.message();
          },
          "was removed while this process held names in it: made again"},
+        {"directory renamed away",
+         [this] { ASSERT_EQ(rename(RootPath().c_str(), (RootPath() + ".old").c_str()), 0); },
+         "was removed while this process held names in it: made again"},
     };
     const std::string subject = "zorvandelith: root directory " + RootPath() + ": ";
     for (const Case& c : cases) {

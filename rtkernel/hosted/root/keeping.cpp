@@ -24,6 +24,7 @@
 #include "rtkernel/hosted/host_output.h"
 #include "rtkernel/hosted/root/directory.h"
 #include "rtkernel/hosted/root/locks.h"
+#include "rtkernel/hosted/root/path.h"
 
 namespace hosted {
 namespace {
@@ -73,6 +74,8 @@ void RootDirectory::NoticeRemovalsWith(int signal) {
 
 // Set up once, at the first name this process holds. Without it the names
 // are still held; only their removal would go unnoticed, which stderr says.
+// The directory's parent is watched too: a directory renamed away raises
+// nothing in itself. What else happens in the parent costs one look.
 void RootDirectory::WatchForRemovals() {
     const int signal = removalSignal.load();
     if (signal == 0 || watching_ || !Blocked(signal)) {
@@ -84,6 +87,11 @@ void RootDirectory::WatchForRemovals() {
         return;
     }
     watching_ = true;
+    parent_.Reset(open(ParentOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (const int error = parent_.Valid() ? Watch(parent_.Get(), signal) : errno; error != 0) {
+        DiagnoseHostFailure(Subject(), "cannot watch for its being moved away, which would go unnoticed",
+                            error);
+    }
     // A removal between the link and the watch raised nothing: looked for
     // now, and handed to the wait as if it had.
     for (const auto& [name, owned] : owned_) {
@@ -179,9 +187,24 @@ RootDirectory::Keeping RootDirectory::KeepName(const std::string& name, OwnedEnt
     return Keeping::Lost;
 }
 
+// Whether everything this process keeps stands as it left it: one look,
+// so that an event about something else costs no more.
+bool RootDirectory::AllInPlace() const {
+    if (!DirectoryStillStands() || !MarkStands()) {
+        return false;
+    }
+    for (const auto& [name, owned] : owned_) {
+        EntryStatus now;
+        if (StatEntry(Fd(), name.c_str(), now) != 0 || now.id != owned.id) {
+            return false;
+        }
+    }
+    return true;
+}
+
 RootDirectory::Keeping RootDirectory::KeepOwnNames() {
     std::lock_guard lock(mutex_);
-    if (owned_.empty()) {
+    if (owned_.empty() || AllInPlace()) {
         return Keeping::Kept;
     }
     if (watching_) {
