@@ -772,7 +772,7 @@ TEST_F(Rtroot, AStartThatCannotWriteItsEntrySaysWhyOnStandardError) {
     ServiceProcess start(options);
     EXPECT_EQ(start.WaitForExit(), 0);
     const std::string subject = "zorvandelith: root directory " + RootPath() + ": ";
-    EXPECT_EQ(start.Console(), console::Lines({kStarted}) + subject +
+    EXPECT_EQ(start.Console(), console::Lines({kStarted}) + testsupport::RealTimeRefused() + subject +
                                    "cannot write entry: File too large (EFBIG)\n" +
                                    "Cannot catalog process name\nError nr=6 Name not found\n" +
                                    console::Lines({kCleaningUp, kCleanedUp}));
