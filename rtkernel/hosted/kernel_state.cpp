@@ -27,26 +27,6 @@ struct ThreadRegistration {
 
 thread_local ThreadRegistration threadRegistration;
 
-// Root started by hand (sudo zorvandelith) in the system service's root
-// directory registers as the system service would: it meets the name the
-// system service holds, and what it leaves behind is the service user's to
-// replace. Said on stderr, as the process changes who it is. Any other
-// directory of another user is refused to root as to anyone.
-ErrorCode ActAsOwner(const std::string& path) {
-    if (path != kSystemServiceRoot) {
-        return ErrorCode::None;
-    }
-    uid_t taken = 0;
-    if (const ErrorCode acting = ActAsOwnerOf(path, taken); acting != ErrorCode::None) {
-        return acting;
-    }
-    if (taken != 0) {
-        Say("root directory " + path,
-            ("belongs to user " + std::to_string(taken) + ": this process acts as that user").c_str());
-    }
-    return ErrorCode::None;
-}
-
 }  // namespace
 
 KernelState& KernelState::Instance() {
@@ -81,7 +61,10 @@ ErrorCode KernelState::Root(RootDirectory*& root) {
     if (!root_) {
         RootDirectory::NoticeRemovalsWith(kRemovalSignal);
         const std::string path = DefaultRootPath();
-        if (const ErrorCode acting = ActAsOwner(path); acting != ErrorCode::None) {
+        // Root given a directory of another user (sudo beside the system
+        // service, sudo -E in a user's session) registers as that user would.
+        uid_t taken = 0;
+        if (const ErrorCode acting = ActAsOwnerOf(path, taken); acting != ErrorCode::None) {
             return acting;
         }
         if (const ErrorCode opened = RootDirectory::Open(path, root_); opened != ErrorCode::None) {

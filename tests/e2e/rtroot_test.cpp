@@ -634,7 +634,9 @@ TEST_F(Rtroot, RootSeesAnotherUsersNamesAndCleansThemOnlyWhenAsked) {
               std::make_pair(0, std::string("would remove Garbage (damaged)\n")));
     EXPECT_EQ(access(Entry("Garbage").c_str(), F_OK), 0) << "cleaned without --as-owner";
     EXPECT_EQ(RunMerged({"--root", RootPath(), "clean", "--as-owner", "Garbage"}),
-              std::make_pair(0, std::string("removed Garbage (damaged)\n")));
+              std::make_pair(0, "rtroot: root directory " + RootPath() +
+                                    ": belongs to user 65534: this process acts as that user\n"
+                                    "removed Garbage (damaged)\n"));
     EXPECT_NE(access(Entry("Garbage").c_str(), F_OK), 0);
     EXPECT_EQ(Run({"--root", RootPath(), "show", "Zorvandelith"}).first, 0) << "clean took the live name";
 
@@ -658,6 +660,83 @@ ServiceProcess::Options SayingAll(const std::string& runtime) {
     options.program = "/bin/sh";
     options.arguments = {"-c", "exec \"$@\" 2>&1", "sh", ZORVANDELITH_BINARY};
     return options;
+}
+
+// Root given a directory of another user acts as that user, whatever the
+// path's spelling, only where every directory on the way is that user's or
+// root's and writable by nobody else; otherwise it refuses and names the
+// directory, and never makes anything as root where another user chose the place.
+TEST_F(Rtroot, RootActsAsTheOwnerOnlyWhereTheWayIsSafe) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root: only root takes another user's identity";
+    }
+    constexpr uid_t kOwner = 65534;
+    ASSERT_EQ(chmod(runtime_.Path().c_str(), 0755), 0);
+    const auto directory = [&](const std::string& path, mode_t mode, uid_t owner) {
+        ASSERT_EQ(mkdir(path.c_str(), 0700), 0) << path;
+        ASSERT_EQ(chmod(path.c_str(), mode), 0);
+        ASSERT_EQ(chown(path.c_str(), owner, owner), 0);
+    };
+    directory(runtime_ / "user", 0700, kOwner);
+    directory(runtime_ / "open", 0777, kOwner);
+    directory(runtime_ / "open/user", 0700, kOwner);
+    directory(runtime_ / "third", 0755, kOwner - 1);
+    directory(runtime_ / "third/user", 0700, kOwner);
+    directory(runtime_ / "roots", 0755, 0);
+    ASSERT_EQ(symlink((runtime_ / "roots").c_str(), (runtime_ / "user/link").c_str()), 0);
+    struct Case {
+        std::string runtime;
+        std::string said;   // the stderr line about whose directory it is
+        const char* error;  // the error line, or nullptr where it registers
+    };
+    const std::string user = runtime_ / "user";
+    const Case cases[] = {
+        {user, user + "/rtroot: belongs to user 65534: this process acts as that user", nullptr},
+        {user + "/", user + "//rtroot: belongs to user 65534: this process acts as that user", nullptr},
+        {runtime_ / "open/user",
+         runtime_ / "open/user/rtroot: refused: " + runtime_ / "open" +
+             " is writable by group or others, so root will not act in it as user 65534",
+         "Error nr=13 "},
+        {runtime_ / "third/user",
+         runtime_ / "third/user/rtroot: refused: " + runtime_ / "third" +
+             " belongs to user 65533, so root will not act in it as user 65534",
+         "Error nr=12 "},
+        {user + "/link",
+         user + "/link/rtroot: refused: " + user +
+             " belongs to user 65534, so root will not act in it as root",
+         "Error nr=12 "},
+    };
+    for (const Case& c : cases) {
+        ServiceProcess service(SayingAll(c.runtime));
+        if (c.error == nullptr) {
+            ASSERT_TRUE(service.WaitForLine(kInitialized)) << c.runtime << ": " << service.Console();
+            struct stat entry {};
+            EXPECT_EQ(stat((user + "/rtroot/Zorvandelith").c_str(), &entry), 0);
+            EXPECT_EQ(entry.st_uid, kOwner) << c.runtime;
+            service.Signal(SIGTERM);
+        }
+        EXPECT_EQ(service.WaitForExit(), 0) << c.runtime;
+        const std::string console = service.Console();
+        EXPECT_NE(console.find("zorvandelith: root directory " + c.said + "\n"), std::string::npos)
+            << c.runtime << ": " << console;
+        if (c.error != nullptr) {
+            EXPECT_NE(console.find(c.error), std::string::npos) << c.runtime << ": " << console;
+        }
+    }
+    EXPECT_NE(access((runtime_ / "roots/rtroot").c_str(), F_OK), 0)
+        << "root made a directory where a user led it";
+
+    // Root's wait, started before the directory it is to be made in exists
+    // (an init script before the service), acts as the owner once it appears.
+    const std::string later = runtime_ / "later";
+    ServiceProcess waiter(Merged({"--root", later + "/rtroot", "wait", "Zorvandelith", "--timeout", "20"}));
+    std::this_thread::sleep_for(300ms);
+    directory(later, 0700, kOwner);
+    ServiceProcess service(SayingAll(later));
+    ASSERT_TRUE(service.WaitForLine(kInitialized)) << service.Console();
+    EXPECT_EQ(waiter.WaitForExit(), 0) << waiter.Console();
+    service.Signal(SIGTERM);
+    EXPECT_EQ(service.WaitForExit(), 0);
 }
 
 // An entry, or the whole directory, removed from under the holder (by hand,

@@ -362,7 +362,7 @@ int Wait(const Arguments& arguments) {
         arguments.timeoutSeconds
             ? static_cast<std::uint32_t>(std::min(*arguments.timeoutSeconds * 1000.0, 4e9))
             : kWaitForever;
-    const Awaited awaited = {!arguments.gone, arguments.pid};
+    const Awaited awaited = {!arguments.gone, arguments.pid, geteuid() == 0};
     const ErrorCode result = hosted::WaitForName(arguments.root, arguments.name.c_str(), awaited, waitMs);
     if (result == ErrorCode::TimedOut) {
         (void)std::fprintf(stderr, "rtroot: %s: %s\n", arguments.name.c_str(), NotSeen(arguments).c_str());

@@ -4,9 +4,12 @@
 #include <grp.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "rtkernel/hosted/host_output.h"
 #include "rtkernel/hosted/root/path.h"
@@ -41,29 +44,116 @@ std::optional<struct stat> OwnerOfRootDirectory(const std::string& path) {
     if (lstat(directory.c_str(), &status) == 0) {
         return S_ISDIR(status.st_mode) ? std::optional(status) : std::nullopt;
     }
-    if (errno != ENOENT || lstat(ParentOf(directory).c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+    // Followed, should it be a link: the directory is made where it leads.
+    if (errno != ENOENT || stat(ParentOf(directory).c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
         return std::nullopt;
     }
     return status;
 }
+
+namespace {
+
+// Why a directory on the way is one that someone other than root or `owner`
+// could change, or one the owner could not pass, or empty: it belongs to
+// another user, it is writable by group or others without being root's and
+// sticky (as /tmp is), or the owner may not search it. A symlink is judged
+// by its owner alone: its mode means nothing.
+std::string Unsafe(const struct stat& status, const struct stat& owner) {
+    if (status.st_uid != 0 && status.st_uid != owner.st_uid) {
+        return "belongs to user " + std::to_string(status.st_uid);
+    }
+    if (S_ISLNK(status.st_mode)) {
+        return {};
+    }
+    const bool shared = (status.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    if (shared && !(status.st_uid == 0 && (status.st_mode & S_ISVTX) != 0)) {
+        return "is writable by group or others";
+    }
+    const mode_t search = status.st_uid == owner.st_uid   ? S_IXUSR
+                          : status.st_gid == owner.st_gid ? S_IXGRP
+                                                          : S_IXOTH;
+    if (owner.st_uid != 0 && (status.st_mode & search) == 0) {
+        return "cannot be searched by user " + std::to_string(owner.st_uid);
+    }
+    return {};
+}
+
+// Every directory from / down to `directory`, as written (each link on the
+// way judged as itself) and as it resolves: the first that root may not
+// trust for `owner`, with why; nothing when all may be trusted.
+std::optional<std::string> FirstUnsafe(const std::string& directory, const struct stat& owner) {
+    std::vector<std::string> ways = {directory};
+    // NOLINTNEXTLINE(cppcoreguidelines-owning-memory): realpath's own allocation, freed at once
+    if (char* resolved = realpath(directory.c_str(), nullptr); resolved != nullptr) {
+        ways.emplace_back(resolved);
+        std::free(resolved);  // NOLINT(cppcoreguidelines-no-malloc)
+    }
+    for (const std::string& way : ways) {
+        for (std::size_t end = 0; end != std::string::npos;) {
+            end = way.find('/', end + 1);
+            const std::string step =
+                end == std::string::npos ? way : way.substr(0, std::max<std::size_t>(end, 1));
+            struct stat status {};
+            if (lstat(step.c_str(), &status) != 0) {
+                return step + " cannot be examined";
+            }
+            if (const std::string why = Unsafe(status, owner); !why.empty()) {
+                return step + " " + why;
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+// The path from /, so that every directory on the way can be judged.
+std::string Absolute(const std::string& path) {
+    if (path.starts_with('/')) {
+        return path;
+    }
+    // NOLINTNEXTLINE(cppcoreguidelines-owning-memory): getcwd's own allocation, freed at once
+    char* here = getcwd(nullptr, 0);
+    const std::string absolute = here != nullptr ? std::string(here) + "/" + path : path;
+    std::free(here);  // NOLINT(cppcoreguidelines-no-malloc)
+    return absolute;
+}
+
+}  // namespace
 
 ErrorCode ActAsOwnerOf(const std::string& path, uid_t& taken) {
     taken = 0;
     if (geteuid() != 0) {
         return ErrorCode::None;
     }
-    const std::optional<struct stat> owner = OwnerOfRootDirectory(path);
-    if (!owner || owner->st_uid == 0) {
+    const std::string directory = Absolute(WithoutTrailingSelfReferences(path));
+    const std::optional<struct stat> owner = OwnerOfRootDirectory(directory);
+    if (!owner) {
+        return ErrorCode::None;  // nothing there to act in: refused or waited for as for anyone
+    }
+    // The way to it: the directory itself is judged by the kernel as any
+    // root directory is, once this process is its owner.
+    const uid_t user = owner->st_uid;
+    if (const std::optional<std::string> unsafe = FirstUnsafe(ParentOf(directory), *owner)) {
+        DiagnoseHostFailure("root directory " + path,
+                            ("refused: " + *unsafe + ", so root will not act in it as " +
+                             (user == 0 ? std::string("root") : "user " + std::to_string(user)))
+                                .c_str(),
+                            0);
+        return unsafe->find("writable") != std::string::npos ? ErrorCode::RootWritableByOthers
+                                                             : ErrorCode::RootNotOwned;
+    }
+    if (user == 0) {
         return ErrorCode::None;
     }
     if (setgroups(0, nullptr) != 0 || setresgid(owner->st_gid, owner->st_gid, owner->st_gid) != 0 ||
-        setresuid(owner->st_uid, owner->st_uid, owner->st_uid) != 0) {
-        DiagnoseHostFailure(
-            "root directory " + path,
-            ("cannot take the identity of its owner, user " + std::to_string(owner->st_uid)).c_str(), errno);
+        setresuid(user, user, user) != 0) {
+        DiagnoseHostFailure("root directory " + path,
+                            ("cannot take the identity of its owner, user " + std::to_string(user)).c_str(),
+                            errno);
         return ErrorCode::HostFailure;
     }
-    taken = owner->st_uid;
+    taken = user;
+    Say("root directory " + path,
+        ("belongs to user " + std::to_string(user) + ": this process acts as that user").c_str());
     return ErrorCode::None;
 }
 

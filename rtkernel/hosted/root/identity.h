@@ -32,9 +32,15 @@ std::optional<struct stat> OwnerOfRootDirectory(const std::string& path);
 // owner's identity (user, group, no supplementary groups) for good, before the
 // kernel first asks who the process is, so that what it writes there belongs
 // to the owner and nothing in the directory can make root do what the owner
-// could not. `taken` is the owner's user id when the identity was taken, 0
-// when it was not (not root, or root's own directory). HostFailure, said on
-// stderr, when it cannot be taken.
+// could not; it says so on stderr. The owner is the directory's, or while it
+// is missing that of the directory it would be made in. Only where every
+// directory on the way, as written and as it resolves, belongs to root or to
+// that owner and is writable by nobody else (unless it is root's and sticky,
+// as /tmp): otherwise RootNotOwned or RootWritableByOthers, said on stderr with
+// the directory that failed. The same holds for root's own directories, so
+// that root never makes anything as root where another user chose the place.
+// `taken` is the owner's user id when the identity was taken, 0 when it was
+// not. HostFailure, said on stderr, when it cannot be taken.
 ErrorCode ActAsOwnerOf(const std::string& path, uid_t& taken);
 
 }  // namespace hosted

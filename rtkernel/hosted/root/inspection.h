@@ -37,6 +37,9 @@ ErrorCode Describe(const RootDirectory& root, const char* name, EntryReport& rep
 struct Awaited {
     bool live = true;
     std::int64_t pid = 0;  // 0: any process
+    // Root waiting for a directory that is not there yet takes its owner's
+    // identity once it, or the directory it is made in, appears (identity.h).
+    bool actAsOwner = false;
 };
 // Waits up to waitMs for that, at the name in the root directory at path,
 // whether that directory exists yet or not, and through its removal and

@@ -16,6 +16,7 @@
 
 #include "rtkernel/hosted/host_output.h"
 #include "rtkernel/hosted/names.h"
+#include "rtkernel/hosted/root/identity.h"
 #include "rtkernel/hosted/root/inspection.h"
 #include "rtkernel/hosted/root/path.h"
 
@@ -150,6 +151,11 @@ void WatchDirectoryOrParent(DirectoryEvents& events, const std::string& path, st
 // the error that ends the wait. A directory that is not there holds no name.
 ErrorCode LookFor(const std::string& path, const char* name, const Awaited& awaited, std::int64_t& holder) {
     holder = 0;
+    if (uid_t taken = 0; awaited.actAsOwner && geteuid() == 0) {
+        if (const ErrorCode acting = ActAsOwnerOf(path, taken); acting != ErrorCode::None) {
+            return acting;
+        }
+    }
     std::unique_ptr<RootDirectory> root;
     const ErrorCode opened = RootDirectory::OpenExisting(path, root);
     EntryReport report;
