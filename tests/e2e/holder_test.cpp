@@ -101,7 +101,7 @@ TEST_F(Holder, StartedWithStandardStreamsClosedNothingIsWrittenIntoTheEntry) {
     std::this_thread::sleep_for(100ms);  // past the line that would have landed in it
     std::ifstream entry(EntryPath());
     const std::string record((std::istreambuf_iterator<char>(entry)), {});
-    EXPECT_TRUE(std::regex_match(record, std::regex("rtentry 1 type=2 object=[0-9]+ pid=[0-9]+\n")))
+    EXPECT_TRUE(std::regex_match(record, std::regex("rtentry 1 type=2 object=[0-9]+ pid=[0-9]+ pidns=[0-9]+\n")))
         << record;
     EXPECT_EQ(SecondInstanceConsole(), kNameTaken);
     first.Signal(SIGTERM);

@@ -662,6 +662,31 @@ ServiceProcess::Options SayingAll(const std::string& runtime) {
     return options;
 }
 
+// A holder in a PID namespace of its own (a container) records a process id
+// that means nothing here: none is shown, and its death is seen all the same,
+// through its entry's close.
+TEST_F(Rtroot, AHolderInAnotherPidNamespaceShowsNoPidAndItsDeathIsSeen) {
+    auto options = e2e::InRuntimeDirectory(runtime_.Path());
+    options.program = "/usr/bin/unshare";
+    options.arguments = {"--pid", "--fork", "--kill-child", ZORVANDELITH_BINARY};
+    if (geteuid() != 0) {
+        options.arguments.insert(options.arguments.begin(), {"--user", "--map-current-user"});
+    }
+    ServiceProcess holder(options);
+    if (!holder.WaitForLine(kInitialized, 5s) && holder.Console().empty()) {
+        GTEST_SKIP() << "needs a PID namespace, which this machine does not grant (a chroot, a container)";
+    }
+    ASSERT_EQ(holder.Console(), console::Lines({kStarted, kInitialized}));
+    const auto [shown, json] = Run({"show", "Zorvandelith", "--json"});
+    EXPECT_EQ(shown, 0) << json;
+    EXPECT_TRUE(nlohmann::json::parse(json)["pid"].is_null()) << json;
+    ServiceProcess waiter(Tool({"wait", "Zorvandelith", "--gone", "--timeout", "10"}));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_TRUE(waiter.Running());
+    holder.Signal(SIGKILL);
+    EXPECT_EQ(waiter.WaitForExit(), 0);
+}
+
 // Root given a directory of another user acts as that user, whatever the
 // path's spelling, only where every directory on the way is that user's or
 // root's and writable by nobody else; otherwise it refuses and names the

@@ -67,14 +67,13 @@ std::string Hex(const std::string& bytes) {
 }
 
 nlohmann::json ToJson(const Row& row, std::time_t now) {
-    return {
-        {"name", row.name},
-        {"nameHex", Hex(row.name)},
-        {"state", StateName(row.report.state)},
-        {"type", row.report.type},
-        {"typeName", TypeName(row.report.type)},
-        {"pid", row.report.state == State::Live ? nlohmann::json(row.report.pid) : nlohmann::json(nullptr)},
-        {"ageSeconds", AgeSeconds(row, now)}};
+    return {{"name", row.name},
+            {"nameHex", Hex(row.name)},
+            {"state", StateName(row.report.state)},
+            {"type", row.report.type},
+            {"typeName", TypeName(row.report.type)},
+            {"pid", row.report.pid != 0 ? nlohmann::json(row.report.pid) : nlohmann::json(nullptr)},
+            {"ageSeconds", AgeSeconds(row, now)}};
 }
 
 // A name need not be UTF-8, and JSON text must be: a byte that is not part of
@@ -102,8 +101,9 @@ const char* StateName(State state) {
 std::string Table(const std::vector<Row>& rows, std::time_t now) {
     std::vector<std::vector<std::string>> cells = {{"NAME", "STATE", "TYPE", "PID", "AGE"}};
     for (const Row& row : rows) {
-        // A stale entry's recorded pid may name another process by now: not shown.
-        const std::string pid = row.report.state == State::Live ? std::to_string(row.report.pid) : "-";
+        // A stale entry's recorded pid may name another process by now, and a
+        // holder's in another PID namespace names none here: neither is shown.
+        const std::string pid = row.report.pid != 0 ? std::to_string(row.report.pid) : "-";
         cells.push_back({row.name, StateName(row.report.state), TypeName(row.report.type), pid,
                          Age(AgeSeconds(row, now))});
     }

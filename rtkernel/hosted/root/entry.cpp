@@ -17,6 +17,18 @@ constexpr std::size_t kMaxRecordLength = 96;
 constexpr std::string_view kRecordStart = "rtentry 1 type=";
 constexpr std::string_view kRecordObject = " object=";
 constexpr std::string_view kRecordPid = " pid=";
+// The PID namespace the pid means something in; records written before it
+// was recorded lack it.
+constexpr std::string_view kRecordPidNamespace = " pidns=";
+
+// This process's PID namespace, by its inode; 0 where there is no /proc to tell.
+std::uint64_t OwnPidNamespace() {
+    static const std::uint64_t own = [] {
+        struct stat status {};
+        return stat("/proc/self/ns/pid", &status) == 0 ? static_cast<std::uint64_t>(status.st_ino) : 0;
+    }();
+    return own;
+}
 
 // Locks cover the whole file; an open-file-description lock belongs to the
 // descriptor, not the process, and the kernel releases it when the owner dies.
@@ -151,8 +163,10 @@ bool NameExamination::DeadEntry() const {
 }
 
 std::string EntryRecord(std::uint16_t type, Handle object) {
+    const std::uint64_t pidNamespace = OwnPidNamespace();
     return std::string(kRecordStart) + std::to_string(type) + std::string(kRecordObject) +
-           std::to_string(object) + std::string(kRecordPid) + std::to_string(getpid()) + "\n";
+           std::to_string(object) + std::string(kRecordPid) + std::to_string(getpid()) +
+           (pidNamespace != 0 ? std::string(kRecordPidNamespace) + std::to_string(pidNamespace) : "") + "\n";
 }
 
 std::string ReadRecord(int fd) {
@@ -167,12 +181,20 @@ struct Record {
     std::uint16_t type = 0;
     std::uint16_t object = 0;
     std::int64_t pid = 0;
+    std::uint64_t pidNamespace = 0;  // 0: not recorded
 };
 
 bool ParseRecord(const std::string& text, Record& parsed) {
     std::string_view record = text;
-    return ReadField(record, kRecordStart, parsed.type) && ReadField(record, kRecordObject, parsed.object) &&
-           ReadField(record, kRecordPid, parsed.pid) && record == "\n";
+    if (!ReadField(record, kRecordStart, parsed.type) || !ReadField(record, kRecordObject, parsed.object) ||
+        !ReadField(record, kRecordPid, parsed.pid)) {
+        return false;
+    }
+    if (record.starts_with(kRecordPidNamespace) &&
+        !ReadField(record, kRecordPidNamespace, parsed.pidNamespace)) {
+        return false;
+    }
+    return record == "\n";
 }
 
 }  // namespace
@@ -184,7 +206,10 @@ std::uint16_t RecordedType(const std::string& text) {
 
 std::int64_t RecordedPid(const std::string& text) {
     Record parsed;
-    return ParseRecord(text, parsed) && parsed.type != 0 ? parsed.pid : 0;
+    if (!ParseRecord(text, parsed) || parsed.type == 0) {
+        return 0;
+    }
+    return parsed.pidNamespace == 0 || parsed.pidNamespace == OwnPidNamespace() ? parsed.pid : 0;
 }
 
 int TakeEntryLock(int fd) {

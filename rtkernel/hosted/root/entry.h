@@ -103,7 +103,8 @@ std::string EntryRecord(std::uint16_t type, Handle object);
 std::string ReadRecord(int fd);
 // The recorded type, or 0 for anything that is not a whole, well-formed record.
 std::uint16_t RecordedType(const std::string& text);
-// The recorded process id of a whole record, or 0.
+// The recorded process id of a whole record, where it names a process here
+// (the holder's PID namespace is this process's, or was not recorded), or 0.
 std::int64_t RecordedPid(const std::string& text);
 
 // The owner of an entry holds a lock on all of it for as long as it lives.

@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -53,20 +55,42 @@ std::optional<struct stat> OwnerOfRootDirectory(const std::string& path) {
 
 namespace {
 
+// In a user namespace of its own (an unprivileged container, unshare -r), a
+// directory whose owner is not mapped there reads as the overflow user: no
+// one in the namespace can change it, so it is trusted as root's would be.
+bool Unmapped(uid_t user) {
+    static const std::optional<uid_t> overflow = []() -> std::optional<uid_t> {
+        std::ifstream map("/proc/self/uid_map");
+        std::string first;
+        std::getline(map, first);
+        std::istringstream fields(first);
+        unsigned long inside = 0, outside = 0, count = 0;
+        if (!(fields >> inside >> outside >> count) ||
+            (inside == 0 && outside == 0 && count == 4294967295UL)) {
+            return std::nullopt;  // the initial namespace: every owner is who it says
+        }
+        unsigned long overflowUser = 65534;
+        std::ifstream("/proc/sys/kernel/overflowuid") >> overflowUser;
+        return static_cast<uid_t>(overflowUser);
+    }();
+    return overflow && user == *overflow;
+}
+
 // Why a directory on the way is one that someone other than root or `owner`
 // could change, or one the owner could not pass, or empty: it belongs to
 // another user, it is writable by group or others without being root's and
 // sticky (as /tmp is), or the owner may not search it. A symlink is judged
 // by its owner alone: its mode means nothing.
 std::string Unsafe(const struct stat& status, const struct stat& owner) {
-    if (status.st_uid != 0 && status.st_uid != owner.st_uid) {
+    const bool roots = status.st_uid == 0 || Unmapped(status.st_uid);
+    if (!roots && status.st_uid != owner.st_uid) {
         return "belongs to user " + std::to_string(status.st_uid);
     }
     if (S_ISLNK(status.st_mode)) {
         return {};
     }
     const bool shared = (status.st_mode & (S_IWGRP | S_IWOTH)) != 0;
-    if (shared && !(status.st_uid == 0 && (status.st_mode & S_ISVTX) != 0)) {
+    if (shared && !(roots && (status.st_mode & S_ISVTX) != 0)) {
         return "is writable by group or others";
     }
     const mode_t search = status.st_uid == owner.st_uid   ? S_IXUSR

@@ -28,9 +28,12 @@ using Clock = std::chrono::steady_clock;
 // How often a wait without a watch looks again.
 constexpr auto kLookInterval = std::chrono::milliseconds(200);
 constexpr std::uint32_t kNameArrives = IN_CREATE | IN_MOVED_TO;
-// A name goes when its entry is removed or renamed away; a holder that dies
-// leaves its entry, so its process is watched as well.
-constexpr std::uint32_t kNameGoes = IN_DELETE | IN_MOVED_FROM;
+// A name goes when its entry is removed or renamed away, or when its holder
+// dies: that leaves the entry but closes it, which a holder alone has open
+// for writing, so that whatever its process id means here (a holder in
+// another PID namespace records its own) its death is seen. A look opens
+// entries only for reading, so a wait is not woken by its own looks.
+constexpr std::uint32_t kNameGoes = IN_DELETE | IN_MOVED_FROM | IN_CLOSE_WRITE;
 // A directory held open reports its removal only once it is closed, so a wait
 // that must see its directory go holds no descriptor of it while asleep.
 constexpr std::uint32_t kDirectoryGoes = IN_DELETE_SELF | IN_MOVE_SELF;
@@ -79,33 +82,18 @@ public:
         return 0;
     }
 
-    // A holder's death removes nothing from the directory, so a wait for a
-    // name to go watches the holder's process too: its pidfd reads ready
-    // when it ends. Where none can be had, the look interval stands in. A
-    // process that has ended already needs no watch: the next look sees it.
-    void WatchProcess(std::int64_t pid) {
-        // By number: this C library's header declares the call without C linkage.
-        process_.Reset(static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0U)));
-        if (!process_.Valid() && errno != ESRCH) {
-            processUnwatched_ = true;
-            const std::string action =
-                "cannot watch, looking every " + std::to_string(kLookInterval.count()) + " ms instead";
-            DiagnoseHostFailure("holder process " + std::to_string(pid), action.c_str(), errno);
-        }
-    }
-
     // Until something was reported (or `awaitedProcess`, a pidfd, ended), the
-    // look interval passed when something is not watched, or the deadline
-    // came. 0, or the operating system's error.
+    // look interval passed when nothing is watched, or the deadline came. 0,
+    // or the operating system's error.
     int Sleep(const Deadline& deadline, int awaitedProcess) const {
-        struct pollfd ready[3] = {};
+        struct pollfd ready[2] = {};
         nfds_t watched = 0;
-        for (const int fd : {watching_ ? events_.Get() : -1, process_.Get(), awaitedProcess}) {
+        for (const int fd : {watching_ ? events_.Get() : -1, awaitedProcess}) {
             if (fd >= 0) {
                 ready[watched++] = {fd, POLLIN, 0};
             }
         }
-        const bool interval = !watching_ || processUnwatched_;
+        const bool interval = !watching_;
         const int timeoutMs = deadline.TimeoutMs(
             interval ? std::optional<std::chrono::milliseconds>(kLookInterval) : std::nullopt);
         if (poll(watched > 0 ? ready : nullptr, watched, timeoutMs) < 0 && errno != EINTR) {
@@ -131,8 +119,6 @@ private:
 
     UniqueFd events_;
     bool watching_ = false;
-    UniqueFd process_;
-    bool processUnwatched_ = false;
 };
 
 // The root directory itself, or while it is missing its parent, so that the
@@ -149,8 +135,7 @@ void WatchDirectoryOrParent(DirectoryEvents& events, const std::string& path, st
 // opening it afresh, so that a directory made again since the last look is
 // the one looked at. NameNotFound while it does not, None once it does, or
 // the error that ends the wait. A directory that is not there holds no name.
-ErrorCode LookFor(const std::string& path, const char* name, const Awaited& awaited, std::int64_t& holder) {
-    holder = 0;
+ErrorCode LookFor(const std::string& path, const char* name, const Awaited& awaited) {
     if (uid_t taken = 0; awaited.actAsOwner && geteuid() == 0) {
         if (const ErrorCode acting = ActAsOwnerOf(path, taken); acting != ErrorCode::None) {
             return acting;
@@ -173,7 +158,6 @@ ErrorCode LookFor(const std::string& path, const char* name, const Awaited& awai
         }
     }
     const bool live = described == ErrorCode::None && report.state == EntryReport::State::Live;
-    holder = live ? report.pid : 0;
     const bool held = live && (awaited.pid == 0 || report.pid == awaited.pid);
     // An entry whose holder cannot be told is not known to be gone.
     const bool unknown = described == ErrorCode::None && report.state == EntryReport::State::Unknown;
@@ -219,20 +203,13 @@ ErrorCode WaitForName(const std::string& path, const char* name, const Awaited& 
     const Deadline deadline(waitMs);
     const std::string directory = WithoutTrailingSelfReferences(path);
     const AwaitedProcess process(awaited);
-    std::int64_t holder = 0;
-    if (const ErrorCode first = LookFor(directory, name, awaited, holder); first != ErrorCode::NameNotFound) {
+    if (const ErrorCode first = LookFor(directory, name, awaited); first != ErrorCode::NameNotFound) {
         return first;
     }
     for (;;) {
         DirectoryEvents events;  // afresh each round: the directory watched may have been replaced
         WatchDirectoryOrParent(events, directory, awaited.live ? kNameArrives : kNameGoes);
-        ErrorCode looked = LookFor(directory, name, awaited, holder);
-        if (looked == ErrorCode::NameNotFound && !awaited.live && holder != 0) {
-            // Looked at again once the holder is watched, so a death in
-            // between is not missed.
-            events.WatchProcess(holder);
-            looked = LookFor(directory, name, awaited, holder);
-        }
+        const ErrorCode looked = LookFor(directory, name, awaited);
         if (looked != ErrorCode::NameNotFound) {
             return looked;
         }
