@@ -83,10 +83,10 @@ installed=$(cd "$work/installed" && find . -type f)
 for file in sbin/zorvandelith bin/rtroot lib/systemd/system/zorvandelith.service lib/systemd/user/zorvandelith.service \
   lib/sysusers.d/zorvandelith.conf lib/tmpfiles.d/zorvandelith.conf share/man/man8/zorvandelith.8.gz \
   share/man/man1/rtroot.1.gz share/doc/zorvandelith/examples/zorvandelith-peer.service \
-  share/doc/zorvandelith/examples/zorvandelith-without-systemd share/bash-completion/completions/rtroot; do
+  etc/init.d/zorvandelith etc/logrotate.d/zorvandelith share/bash-completion/completions/rtroot; do
   grep -q "/$file\$" <<<"$installed" || fail "an installation lacks $file"
 done
-[ "$(wc -l <<<"$installed")" -eq 11 ] || fail "an installation holds more than its eleven files:"$'\n'"$installed"
+[ "$(wc -l <<<"$installed")" -eq 12 ] || fail "an installation holds more than its twelve files:"$'\n'"$installed"
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures packaging checks failed"
