@@ -21,6 +21,7 @@ expected="-rwxr-xr-x ./etc/init.d/zorvandelith
 -rw-r--r-- ./usr/share/doc/zorvandelith/copyright
 -rw-r--r-- ./usr/share/doc/zorvandelith/examples/zorvandelith-peer.service
 -rw-r--r-- ./usr/share/bash-completion/completions/rtroot
+-rw-r--r-- ./usr/share/lintian/overrides/zorvandelith
 -rw-r--r-- ./usr/share/man/man8/zorvandelith.8.gz
 -rw-r--r-- ./usr/share/man/man1/rtroot.1.gz
 -rwxr-xr-x ./usr/bin/rtroot
