@@ -17,7 +17,7 @@ expected="-rwxr-xr-x ./etc/init.d/zorvandelith
 -rw-r--r-- ./usr/lib/systemd/user/zorvandelith.service
 -rw-r--r-- ./usr/lib/sysusers.d/zorvandelith.conf
 -rw-r--r-- ./usr/lib/tmpfiles.d/zorvandelith.conf
--rw-r--r-- ./usr/share/doc/zorvandelith/changelog.gz
+-rw-r--r-- ./usr/share/doc/zorvandelith/changelog.Debian.gz
 -rw-r--r-- ./usr/share/doc/zorvandelith/copyright
 -rw-r--r-- ./usr/share/doc/zorvandelith/examples/zorvandelith-peer.service
 -rw-r--r-- ./usr/share/bash-completion/completions/rtroot
