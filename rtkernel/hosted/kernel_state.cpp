@@ -8,6 +8,7 @@
 
 #include "rtkernel/hosted/host_output.h"
 #include "rtkernel/hosted/notification_signals.h"
+#include "rtkernel/hosted/realtime.h"
 #include "rtkernel/hosted/root/identity.h"
 
 namespace hosted {
@@ -70,6 +71,7 @@ Handle KernelState::CallingThread() {
             threadRegistration.handle = kNoHandle;
             return kBadHandle;
         }
+        PrepareRealTimeThread();
     }
     return threadRegistration.handle;
 }

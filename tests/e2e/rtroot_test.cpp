@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include "tests/e2e/service_process.h"
 #include "tests/support/console_lines.h"
 #include "tests/support/listing.h"
+#include "tests/support/realtime.h"
 #include "tests/support/root_directory.h"
 #include "tests/support/temp_dir.h"
 
@@ -677,6 +679,9 @@ TEST_F(Rtroot, AHolderPutsBackWhatIsRemovedFromUnderItOrEndsWhereAnotherTookTheN
              EXPECT_FALSE(error) << "the holder fought the removal: " << error.message();
          },
          "was removed while this process held names in it: made again"},
+        {"directory renamed away",
+         [this] { ASSERT_EQ(rename(RootPath().c_str(), (RootPath() + ".old").c_str()), 0); },
+         "was removed while this process held names in it: made again"},
     };
     const std::string subject = "zorvandelith: root directory " + RootPath() + ": ";
     for (const Case& c : cases) {
@@ -684,7 +689,10 @@ TEST_F(Rtroot, AHolderPutsBackWhatIsRemovedFromUnderItOrEndsWhereAnotherTookTheN
         ASSERT_TRUE(holder.WaitForLine(kInitialized)) << c.what << holder.Console();
         c.remove();
         EXPECT_TRUE(holder.WaitForLine(subject + c.said, 1s)) << c.what << ": " << holder.Console();
+        // What the line says is true when it is read, not some time after.
+        holder.Signal(SIGSTOP);
         const auto [shown, json] = Run({"show", "Zorvandelith", "--json"});
+        holder.Signal(SIGCONT);
         EXPECT_EQ(shown, 0) << c.what << ": " << json;
         EXPECT_EQ(nlohmann::json::parse(json)["pid"], holder.Pid()) << c.what;
         ServiceProcess second(e2e::InRuntimeDirectory(runtime_.Path()));
@@ -706,8 +714,8 @@ TEST_F(Rtroot, AHolderPutsBackWhatIsRemovedFromUnderItOrEndsWhereAnotherTookTheN
     EXPECT_EQ(holder.WaitForExit(2s), 0);
     EXPECT_EQ(
         holder.Console(),
-        console::Lines({kStarted}) + subject + "registered Zorvandelith\n" + console::Lines({kInitialized}) +
-            subject +
+        console::Lines({kStarted}) + testsupport::RealTimeRefused() + subject + "registered Zorvandelith\n" +
+            console::Lines({kInitialized}) + subject +
             "the entry of Zorvandelith was removed while this process held it, and another holds the name "
             "now: ending\n" +
             console::Lines({kCleaningUp, kCleanedUp}));
@@ -721,6 +729,54 @@ TEST_F(Rtroot, AHolderPutsBackWhatIsRemovedFromUnderItOrEndsWhereAnotherTookTheN
 }  // namespace
 
 namespace {
+
+// The mark is what tells a root directory from any other: a crash at any
+// instant of a start, or a removal under a holder, must not leave a directory
+// that reads as a stranger's once something foreign appears in it.
+TEST_F(Rtroot, AMarkCutShortOrRemovedIsMadeWhole) {
+    const std::string subject = "zorvandelith: root directory " + RootPath() + ": ";
+    for (const bool underHolder : {false, true}) {
+        const std::string what = underHolder ? "removed under the holder" : "left empty by a crash";
+        if (!underHolder) {
+            ASSERT_EQ(mkdir(RootPath().c_str(), 0700), 0);
+            std::ofstream(Entry(hosted::kRootDirectoryMark));
+        }
+        ServiceProcess holder(SayingAll(runtime_.Path()));
+        ASSERT_TRUE(holder.WaitForLine(kInitialized)) << what << holder.Console();
+        if (underHolder) {
+            ASSERT_EQ(unlink(Entry(hosted::kRootDirectoryMark).c_str()), 0);
+            EXPECT_TRUE(holder.WaitForLine(
+                subject + "its mark was removed while this process held names in it: made again", 1s))
+                << holder.Console();
+        }
+        std::ofstream(Entry("notes.txt")) << "not the kernel's\n";
+        EXPECT_EQ(RunMerged({"show", "Zorvandelith"}).first, 0) << what;
+        holder.Signal(SIGTERM);
+        EXPECT_EQ(holder.WaitForExit(), 0) << what;
+        std::filesystem::remove_all(RootPath());
+    }
+}
+
+// A start that cannot write its entry while the name is free ends as the
+// kernel says (its last failed call is the lookup: nr=6), and stderr names
+// the host's refusal, which is where the fix lies.
+TEST_F(Rtroot, AStartThatCannotWriteItsEntrySaysWhyOnStandardError) {
+    {
+        ServiceProcess first(e2e::InRuntimeDirectory(runtime_.Path()));  // the directory and its mark
+        ASSERT_TRUE(first.WaitForLine(kInitialized));
+        first.Signal(SIGTERM);
+        ASSERT_EQ(first.WaitForExit(), 0);
+    }
+    auto options = SayingAll(runtime_.Path());
+    options.arguments[1] = "ulimit -f 0 && exec \"$@\" 2>&1";
+    ServiceProcess start(options);
+    EXPECT_EQ(start.WaitForExit(), 0);
+    const std::string subject = "zorvandelith: root directory " + RootPath() + ": ";
+    EXPECT_EQ(start.Console(), console::Lines({kStarted}) + testsupport::RealTimeRefused() + subject +
+                                   "cannot write entry: File too large (EFBIG)\n" +
+                                   "Cannot catalog process name\nError nr=6 Name not found\n" +
+                                   console::Lines({kCleaningUp, kCleanedUp}));
+}
 
 // An answer that depends on the directory names it, and says when it does not
 // exist, so that a typo in XDG_RUNTIME_DIR or a look in the wrong user's
@@ -766,6 +822,21 @@ TEST_F(Rtroot, AnswersThatDependOnTheDirectoryNameIt) {
     EXPECT_EQ(absent["state"], "absent");
     EXPECT_EQ(absent["nameHex"], "4e6f626f6479");
     EXPECT_TRUE(absent["pid"].is_null());
+    // A wait for a process to hold the name ends with that process.
+    const pid_t awaited = fork();
+    ASSERT_GE(awaited, 0);
+    if (awaited == 0) {
+        pause();
+        _exit(0);
+    }
+    ServiceProcess waiter(Merged({"wait", "Nobody", "--pid", std::to_string(awaited)}));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_TRUE(waiter.Running());
+    kill(awaited, SIGKILL);
+    waitpid(awaited, nullptr, 0);
+    EXPECT_EQ(waiter.WaitForExit(5s), 1);
+    EXPECT_EQ(waiter.Console(), "rtroot: Nobody: process " + std::to_string(awaited) +
+                                    " ended without holding it in " + RootPath() + "\n");
     // -h is --help, which names the directory this user's default is.
     const auto [helped, help] = Run({"-h"});
     EXPECT_EQ(helped, 0);

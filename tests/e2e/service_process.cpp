@@ -1,8 +1,10 @@
 #include "tests/e2e/service_process.h"
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <linux/close_range.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +15,7 @@
 #include <sstream>
 #include <thread>
 #include "tests/support/process_stats.h"
+#include "tests/support/realtime.h"
 
 namespace e2e {
 namespace {
@@ -30,6 +33,39 @@ void FillPipe(int writeEnd) {
 }
 
 }  // namespace
+
+// Dropped from the bounding set, a capability is not root's after exec:
+// the rights are then the limits'.
+bool LimitRealTime(rlim_t realTimeLimit, bool keepsNiceCapability) {
+    const bool mayHaveRealTime = realTimeLimit != 0 || keepsNiceCapability;
+    for (const int capability : {CAP_SYS_NICE, CAP_IPC_LOCK}) {
+        if ((capability == CAP_SYS_NICE && keepsNiceCapability) ||
+            (capability == CAP_IPC_LOCK && !mayHaveRealTime)) {
+            continue;
+        }
+        if (geteuid() == 0 && prctl(PR_CAPBSET_READ, capability, 0, 0, 0) == 1 &&
+            prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0) {
+            perror("test launcher: prctl(PR_CAPBSET_DROP)");
+            return false;
+        }
+    }
+    // The soft limit; the hard one is raised only where it must be.
+    const auto limit = [](int resource, rlim_t value) {
+        rlimit current{};
+        if (getrlimit(resource, &current) != 0) {
+            return false;
+        }
+        current.rlim_cur = value;
+        current.rlim_max = std::max(current.rlim_max, value);
+        return setrlimit(resource, &current) == 0;
+    };
+    if (!limit(RLIMIT_RTPRIO, realTimeLimit) ||
+        (mayHaveRealTime && !limit(RLIMIT_MEMLOCK, testsupport::kUnitLockedMemory))) {
+        perror("test launcher: setrlimit");
+        return false;
+    }
+    return true;
+}
 
 ServiceProcess::ServiceProcess(const Options& options) {
     int ends[2];
@@ -77,6 +113,9 @@ ServiceProcess::ServiceProcess(const Options& options) {
         }
         for (const auto& [name, value] : options.environment) {
             value.empty() ? unsetenv(name.c_str()) : setenv(name.c_str(), value.c_str(), 1);
+        }
+        if (!LimitRealTime(options.realTimeLimit, options.keepsNiceCapability)) {
+            _exit(126);
         }
         sigprocmask(SIG_SETMASK, &childMask, nullptr);
         execv(options.program.c_str(), argv.data());

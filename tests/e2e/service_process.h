@@ -32,6 +32,13 @@ public:
         std::string program = kDefaultProgram;  // another program run the same way, such as a tool
         std::vector<std::string> arguments;     // after the program\'s name
         int diagnostics = -1;                   // where its standard error goes, when not the test's own
+        // The real-time rights it starts with, by default none, so that every
+        // run is refused real time and says so, whoever runs it: RLIMIT_RTPRIO
+        // realTimeLimit, and, for root, CAP_SYS_NICE only when kept. Where it
+        // may have any, RLIMIT_MEMLOCK is 8 MiB, as the units set it, and
+        // root's CAP_IPC_LOCK, which would override that, is dropped.
+        rlim_t realTimeLimit = 0;
+        bool keepsNiceCapability = false;
     };
 
     explicit ServiceProcess(const Options& options);
@@ -64,6 +71,10 @@ private:
     bool neverRead_ = false;
     std::string console_;
 };
+
+// Gives the process about to exec the real-time rights Options describes;
+// false, said on stderr, where they cannot be had.
+bool LimitRealTime(rlim_t realTimeLimit, bool keepsNiceCapability = false);
 
 // The lines a program wrote to the descriptor, up to its end, that are its own
 // diagnostics: "<program>: ...". A coverage build's runtime adds lines of its

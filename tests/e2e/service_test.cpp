@@ -14,6 +14,7 @@
 #include "tests/e2e/service_process.h"
 #include "tests/support/child.h"
 #include "tests/support/console_lines.h"
+#include "tests/support/realtime.h"
 #include "tests/support/root_directory.h"
 #include "tests/support/temp_dir.h"
 
@@ -169,7 +170,7 @@ TEST_F(Service, AConsoleThatTakesNoMoreCostsItsLinesAndSaysWhy) {
             const int console = open(c.console.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
             const rlimit limit = {c.fileSizeLimit, c.fileSizeLimit};
             if (console < 0 || dup2(console, STDOUT_FILENO) < 0 || dup2(diagnostics[1], STDERR_FILENO) < 0 ||
-                setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+                setrlimit(RLIMIT_FSIZE, &limit) != 0 || !e2e::LimitRealTime(0)) {
                 return 126;
             }
             close_range(STDERR_FILENO + 1, ~0U, 0);
@@ -204,7 +205,9 @@ TEST_F(Service, AConsoleThatTakesNoMoreCostsItsLinesAndSaysWhy) {
         const std::string dropped =
             std::string("zorvandelith: console: cannot write standard output, lines are dropped: ") +
             c.error + "\n";
-        EXPECT_EQ(OwnLines(diagnostics[0]), c.console == file ? registered + dropped : dropped + registered)
+        const std::string refused = testsupport::RealTimeRefused();
+        EXPECT_EQ(OwnLines(diagnostics[0]),
+                  c.console == file ? refused + registered + dropped : dropped + refused + registered)
             << c.name;
         close(diagnostics[0]);
         if (c.console == file) {

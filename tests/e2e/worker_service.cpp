@@ -7,8 +7,9 @@
 // the main thread, once start-up has printed its last line, before the first
 // wait. app/ stays as it is shipped: the link routes the service's wait through
 // the function below (-Wl,--wrap=RtNotifyEvent), which starts the worker first.
-// Its job tells the test which thread it is, in the file $WORKER_NOTE
-// ("<host thread id> <handle>"), then either returns at every pass ("ends") or
+// Its job first gives its thread a priority below the service's, as a worker
+// on the hosted kernel does, then tells the test which thread it is, in the
+// file $WORKER_NOTE ("<host thread id> <handle>"), then either returns at every pass ("ends") or
 // never returns ("never-ends"), so that its slot stays full through the
 // shutdown's whole wait.
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include <cstring>
 
 #include "app/lifecycle.h"
+#include "rtkernel/hosted/thread_priority.h"
 #include "rtkernel/kernel.h"
 #include "tests/app/worker_example.h"
 
@@ -26,6 +28,9 @@ namespace {
 
 constexpr int kSlot = 2;
 constexpr std::uint32_t kPassPauseMs = 100;
+// Below the service's limit of 150: the host's SCHED_FIFO 23 where the
+// process runs in real time.
+constexpr std::uint8_t kWorkerPriority = 200;
 
 const char* notePath = nullptr;
 bool neverEnds = false;
@@ -39,10 +44,13 @@ void NoteWhoRuns() {
 }
 
 bool Job() {
-    static bool noted = false;  // the worker's thread alone runs its job
-    if (!noted && notePath != nullptr) {
-        NoteWhoRuns();
-        noted = true;
+    static bool started = false;  // the worker's thread alone runs its job
+    if (!started) {
+        (void)hosted::SetCallingThreadPriority(kWorkerPriority);
+        if (notePath != nullptr) {
+            NoteWhoRuns();
+        }
+        started = true;
     }
     if (neverEnds) {
         std::atomic<bool> never{false};

@@ -127,6 +127,20 @@ TEST_F(RootDirectoryTest, OutOfDescriptorsIsAFailureNotAStaleEntry) {
         return root_->Lookup("Zorvandelith", 0, entry) == ErrorCode::HostFailure ? 0 : 1;
     });
     EXPECT_EQ(WaitChild(child), 0);
+    // With one descriptor left, the directory opens and its mark cannot: a
+    // failure to look, not a directory that is no root directory.
+    const pid_t opener = ForkChild([&] {
+        const rlimit few = {32, 32};
+        setrlimit(RLIMIT_NOFILE, &few);
+        int last = -1;
+        for (int fd; (fd = dup(0)) >= 0;) {
+            last = fd;
+        }
+        close(last);
+        std::unique_ptr<RootDirectory> opened;
+        return RootDirectory::OpenExisting(root_->Path(), opened) == ErrorCode::RootUnavailable ? 0 : 1;
+    });
+    EXPECT_EQ(WaitChild(opener), 0);
     EXPECT_EQ(TypeOf("Zorvandelith"), kProcessType);
 }
 
@@ -334,7 +348,7 @@ TEST(RootDirectoryOpen, RefusesUnsafeDirectories) {
     }
 }
 
-TEST(RootDirectoryOpen, ADirectoryThatCannotBeWrittenIsRefusedAndSaysWhereAndWhy) {
+TEST(RootDirectoryOpen, ADirectoryThatCannotBeWrittenIsRefusedForChangesAndSaysWhyButCanBeLookedInto) {
     if (geteuid() == 0) {
         GTEST_SKIP() << "permissions do not bind root; the unprivileged run covers this";
     }
@@ -347,6 +361,8 @@ TEST(RootDirectoryOpen, ADirectoryThatCannotBeWrittenIsRefusedAndSaysWhereAndWhy
     EXPECT_NE(diagnostics.find(": root directory " + temp / "rtroot" + ": "), std::string::npos)
         << diagnostics;
     EXPECT_NE(diagnostics.find("Permission denied"), std::string::npos) << diagnostics;
+    // Looking needs only read and search, so a read-only view can be looked into.
+    EXPECT_EQ(RootDirectory::OpenExisting(temp / "rtroot", root), ErrorCode::None);
 }
 
 TEST(RootDirectoryOpen, ARefusalNamesThePathOnStandardError) {

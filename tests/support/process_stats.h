@@ -33,20 +33,26 @@ inline long ContextSwitches(pid_t pid) {
     return total;
 }
 
-// The most memory the program now running in the process has had resident, in
-// KiB. Unlike the rusage of a reaped child, it leaves out the pages the child
-// shared with its parent between fork and exec.
-inline long PeakResidentKiB(pid_t pid) {
+// A figure of /proc/PID/status in KiB, such as "VmLck:" (memory locked); -1
+// when it cannot be read.
+inline long StatusKiB(pid_t pid, const std::string& field) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string key;
     while (status >> key) {
-        if (key == "VmHWM:") {
+        if (key == field) {
             long value = 0;
             status >> value;
             return value;
         }
     }
     return -1;
+}
+
+// The most memory the program now running in the process has had resident, in
+// KiB. Unlike the rusage of a reaped child, it leaves out the pages the child
+// shared with its parent between fork and exec.
+inline long PeakResidentKiB(pid_t pid) {
+    return StatusKiB(pid, "VmHWM:");
 }
 
 }  // namespace testsupport

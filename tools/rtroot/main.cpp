@@ -368,6 +368,12 @@ int Wait(const Arguments& arguments) {
         (void)std::fprintf(stderr, "rtroot: %s: %s\n", arguments.name.c_str(), NotSeen(arguments).c_str());
         return kWaitTimedOut;
     }
+    if (result == ErrorCode::NotOwner) {
+        (void)std::fprintf(stderr, "rtroot: %s: process %lld ended without holding it%s\n",
+                           arguments.name.c_str(), static_cast<long long>(arguments.pid),
+                           Where(arguments.root).c_str());
+        return kWaitTimedOut;
+    }
     return result == ErrorCode::None ? EX_OK : Refused(result, arguments.root);
 }
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "rtkernel/hosted/calls/support.h"
+#include "rtkernel/hosted/realtime.h"
 #include "rtkernel/kernel.h"
 
 using namespace hosted;
@@ -34,12 +35,15 @@ bool CopyRtSystemInfo(std::uint8_t* info) {
     return true;
 }
 
-// The limit is checked and kept; the host's own scheduling is left as it is.
+// The limit is checked and kept, and the process scheduled by it in real time
+// where the host allows; a refusal is the host's, said on stderr, and not a
+// failure of the call, which the target would not have.
 bool SetRtProcessMaxPriority(Handle process, std::uint8_t priority) {
     if (process != kNoHandle && process != Kernel().Self()) {
         return Fail(Kernel().Handles().Find(process) ? ErrorCode::NotPermitted : ErrorCode::BadHandle, false);
     }
     Kernel().SetPriorityLimit(priority);
+    ScheduleProcessAt(priority);
     return true;
 }
 

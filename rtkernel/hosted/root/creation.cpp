@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "rtkernel/hosted/host_output.h"
 #include "rtkernel/hosted/names.h"
 #include "rtkernel/hosted/root/directory.h"
 #include "rtkernel/hosted/root/locks.h"
@@ -28,25 +29,6 @@ std::atomic<bool> workNamesOnly{false};
 
 // A link that finds the name freed by its owner meanwhile tries again, a few times.
 constexpr int kLinkAttempts = 4;
-
-// Where the kernel lets the process link a descriptor directly (recent kernels,
-// or a process holding the capability), that saves a walk through /proc;
-// elsewhere the descriptor is linked through its /proc name.
-std::atomic<bool> linkingByDescriptorAllowed{true};
-
-int LinkUnnamed(int file, int directory, const char* name) {
-    if (linkingByDescriptorAllowed.load(std::memory_order_relaxed)) {
-        if (linkat(file, "", directory, name, AT_EMPTY_PATH) == 0) {
-            return 0;
-        }
-        if (errno != ENOENT && errno != EPERM) {
-            return errno;
-        }
-        linkingByDescriptorAllowed.store(false, std::memory_order_relaxed);
-    }
-    const std::string unnamed = "/proc/self/fd/" + std::to_string(file);
-    return linkat(AT_FDCWD, unnamed.c_str(), directory, name, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
-}
 
 }  // namespace
 
@@ -145,7 +127,9 @@ ErrorCode RootDirectory::Catalog(const char* name, std::uint16_t type, Handle ob
     }
     // The directory was removed from under the start: made again, and tried once more.
     if (linked != ErrorCode::None && linked != ErrorCode::NameTaken && !DirectoryStillStands() &&
-        MakeDirectoryAgain("was removed while this process was adding a name to it")) {
+        MakeDirectoryAgain()) {
+        DiagnoseHostFailure(Subject(), "was removed while this process was adding a name to it: made again",
+                            0);
         linked = TryCatalog(name, type, object, file, id, cleared);
     }
     if (linked != ErrorCode::None) {

@@ -114,14 +114,17 @@ ErrorCode OpenDirectory(const std::string& path, const std::string& subject, Uni
 }
 
 // What was opened is looked at again, as the name may have been swapped
-// meanwhile, and must be usable by this process.
-ErrorCode CheckUsable(int directory, const std::string& subject) {
+// meanwhile, and must be usable by this process: read, searched and, where
+// it is to be changed, written. Looking needs no write permission, so that a
+// read-only view (a read-only mount, a sandbox) can still be looked into.
+ErrorCode CheckUsable(int directory, const std::string& subject, bool writing) {
     struct stat status {};
     if (const ErrorCode held = Examine(subject, fstat(directory, &status), status); held != ErrorCode::None) {
         return held;
     }
-    if (faccessat(directory, ".", R_OK | W_OK | X_OK, AT_EACCESS) != 0) {
-        DiagnoseHostFailure(subject, "cannot read, search and write", errno);
+    if (faccessat(directory, ".", R_OK | X_OK | (writing ? W_OK : 0), AT_EACCESS) != 0) {
+        DiagnoseHostFailure(subject, writing ? "cannot read, search and write" : "cannot read and search",
+                            errno);
         return PermissionError(errno) ? ErrorCode::RootNotWritable : ErrorCode::RootUnavailable;
     }
     return ErrorCode::None;
@@ -173,7 +176,7 @@ ErrorCode RootDirectory::OpenAs(const std::string& path, bool create,
             ("refused: not a root directory: it holds " + stranger + ", which no kernel wrote").c_str(), 0);
         return ErrorCode::NotARootDirectory;
     }
-    if (const ErrorCode usable = CheckUsable(root->Fd(), subject); usable != ErrorCode::None) {
+    if (const ErrorCode usable = CheckUsable(root->Fd(), subject, create); usable != ErrorCode::None) {
         return usable;
     }
     if (recognised == Recognition::CannotTell) {

@@ -108,11 +108,13 @@ public:
 
     // How a holder keeps its names (keeping.cpp). The process kernel names a
     // signal, blocked in every thread, that the operating system raises when
-    // anything is removed from the directory, so that noticing costs no wake-up
-    // while nothing happens. On it, the holder looks at its names: an entry
-    // removed from under it, or the whole directory, is put back where the
-    // name is free; where another process holds the name by now, the name is
-    // Lost and the holder is to end.
+    // anything is removed from the directory or from the one it lies in, so
+    // that noticing costs no wake-up while nothing happens. On it, the holder
+    // looks at its names: an entry or the mark removed from under it, or the
+    // whole directory removed or renamed away, is put back where the name is
+    // free; where another process holds the name by now, the name is Lost and
+    // the holder is to end. A file system mounted over the directory raises
+    // nothing and goes unnoticed.
     static void NoticeRemovalsWith(int signal);
     enum class Keeping { Kept, PutBack, Lost };
     Keeping KeepOwnNames();
@@ -137,6 +139,7 @@ private:
     // thing found that says it is not.
     Recognition Recognise(std::string& stranger) const;
     ErrorCode LeaveMark() const;
+    bool MarkStands() const;
     static ErrorCode OpenAs(const std::string& path, bool create, std::unique_ptr<RootDirectory>& opened);
     int Fd() const { return Directory()->Get(); }
     std::shared_ptr<const UniqueFd> Directory() const {
@@ -162,7 +165,8 @@ private:
     ErrorCode ClearOrClaim(const char* name, const NameExamination& found, bool& cleared);
     void WatchForRemovals();
     bool DirectoryStillStands() const;
-    bool MakeDirectoryAgain(const char* why);
+    bool AllInPlace() const;
+    bool MakeDirectoryAgain();
     Keeping KeepName(const std::string& name, OwnedEntry& owned);
     ErrorCode PutBack(const std::string& name, OwnedEntry& owned);
     ErrorCode RemoveOwn(const char* name, FileId own, FileId& removed);
@@ -180,6 +184,7 @@ private:
     std::set<std::string, std::less<>> lost_;  // names another process took while this one held them
     std::vector<std::shared_ptr<const UniqueFd>> retired_;
     bool watching_ = false;  // the operating system signals removals from the directory
+    UniqueFd parent_;        // watched for the directory's being moved away
     // Written by lookups too, which change nothing in the directory.
     mutable NameNotes notes_;
     unsigned workNameCounter_ = 0;

@@ -4,8 +4,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <string>
 #include <string_view>
 
 namespace hosted {
@@ -224,6 +226,29 @@ std::uint16_t RootEntry::LiveType() const {
 bool RootEntry::StillNamed() const {
     EntryStatus now;
     return StatEntry(directory_->Get(), name_.c_str(), now) == 0 && now.id == status_.id;
+}
+
+namespace {
+
+// Where the kernel lets the process link a descriptor directly (recent kernels,
+// or a process holding the capability), that saves a walk through /proc;
+// elsewhere the descriptor is linked through its /proc name.
+std::atomic<bool> linkingByDescriptorAllowed{true};
+
+}  // namespace
+
+int LinkUnnamed(int file, int directory, const char* name) {
+    if (linkingByDescriptorAllowed.load(std::memory_order_relaxed)) {
+        if (linkat(file, "", directory, name, AT_EMPTY_PATH) == 0) {
+            return 0;
+        }
+        if (errno != ENOENT && errno != EPERM) {
+            return errno;
+        }
+        linkingByDescriptorAllowed.store(false, std::memory_order_relaxed);
+    }
+    const std::string unnamed = "/proc/self/fd/" + std::to_string(file);
+    return linkat(AT_FDCWD, unnamed.c_str(), directory, name, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
 }
 
 }  // namespace hosted

@@ -65,6 +65,10 @@ int StatEntry(int directory, const char* name, EntryStatus& status);
 // what stands at its own name may change it; whoever only looks never does.
 enum class ModeRepair { Never, AtOwnName };
 
+// Gives an unnamed file (O_TMPFILE) a name; like link(), it never replaces
+// what stands there. 0, or the operating system's error.
+int LinkUnnamed(int file, int directory, const char* name);
+
 // Opens the regular file at name, which must still be `expected`. 0, ESTALE
 // when another file stands at the name by now, EACCES when it cannot be read
 // (and repair was not allowed or did not help), or the operating system's error.

@@ -40,7 +40,8 @@ struct Awaited {
 };
 // Waits up to waitMs for that, at the name in the root directory at path,
 // whether that directory exists yet or not, and through its removal and
-// re-creation; creates nothing. TimedOut when it does not come by then
+// re-creation; creates nothing. TimedOut when it does not come by then;
+// NotOwner when the process awaited by pid ended without holding the name
 // (wait.cpp).
 ErrorCode WaitForName(const std::string& path, const char* name, const Awaited& awaited,
                       std::uint32_t waitMs);

@@ -24,6 +24,7 @@
 #include "rtkernel/hosted/host_output.h"
 #include "rtkernel/hosted/root/directory.h"
 #include "rtkernel/hosted/root/locks.h"
+#include "rtkernel/hosted/root/path.h"
 
 namespace hosted {
 namespace {
@@ -73,6 +74,8 @@ void RootDirectory::NoticeRemovalsWith(int signal) {
 
 // Set up once, at the first name this process holds. Without it the names
 // are still held; only their removal would go unnoticed, which stderr says.
+// The directory's parent is watched too: a directory renamed away raises
+// nothing in itself. What else happens in the parent costs one look.
 void RootDirectory::WatchForRemovals() {
     const int signal = removalSignal.load();
     if (signal == 0 || watching_ || !Blocked(signal)) {
@@ -84,6 +87,11 @@ void RootDirectory::WatchForRemovals() {
         return;
     }
     watching_ = true;
+    parent_.Reset(open(ParentOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (const int error = parent_.Valid() ? Watch(parent_.Get(), signal) : errno; error != 0) {
+        DiagnoseHostFailure(Subject(), "cannot watch for its being moved away, which would go unnoticed",
+                            error);
+    }
     // A removal between the link and the watch raised nothing: looked for
     // now, and handed to the wait as if it had.
     for (const auto& [name, owned] : owned_) {
@@ -104,7 +112,8 @@ bool RootDirectory::DirectoryStillStands() const {
 }
 
 // A new directory at the path, made and checked as at the start, and watched.
-bool RootDirectory::MakeDirectoryAgain(const char* why) {
+// It is empty: the caller puts the names back, and only then says so.
+bool RootDirectory::MakeDirectoryAgain() {
     std::unique_ptr<RootDirectory> fresh;
     if (Open(path_, fresh) != ErrorCode::None) {
         return false;  // said on stderr by the open
@@ -118,7 +127,6 @@ bool RootDirectory::MakeDirectoryAgain(const char* why) {
         DiagnoseHostFailure(Subject(), "cannot watch for the removal of held names, which would go unnoticed",
                             error);
     }
-    DiagnoseHostFailure(Subject(), (std::string(why) + ": made again").c_str(), 0);
     return true;
 }
 
@@ -179,15 +187,31 @@ RootDirectory::Keeping RootDirectory::KeepName(const std::string& name, OwnedEnt
     return Keeping::Lost;
 }
 
+// Whether everything this process keeps stands as it left it: one look,
+// so that an event about something else costs no more.
+bool RootDirectory::AllInPlace() const {
+    if (!DirectoryStillStands() || !MarkStands()) {
+        return false;
+    }
+    for (const auto& [name, owned] : owned_) {
+        EntryStatus now;
+        if (StatEntry(Fd(), name.c_str(), now) != 0 || now.id != owned.id) {
+            return false;
+        }
+    }
+    return true;
+}
+
 RootDirectory::Keeping RootDirectory::KeepOwnNames() {
     std::lock_guard lock(mutex_);
-    if (owned_.empty()) {
+    if (owned_.empty() || AllInPlace()) {
         return Keeping::Kept;
     }
     if (watching_) {
         LetRemovalsSettle(removalSignal.load());
     }
-    if (!DirectoryStillStands() && !MakeDirectoryAgain("was removed while this process held names in it")) {
+    const bool removed = !DirectoryStillStands();
+    if (removed && !MakeDirectoryAgain()) {
         for (auto& [name, owned] : owned_) {
             lost_.insert(name);
         }
@@ -196,6 +220,12 @@ RootDirectory::Keeping RootDirectory::KeepOwnNames() {
             Subject(), "was removed while this process held names in it, and cannot be made again: ending",
             0);
         return Keeping::Lost;
+    }
+    // Without its mark the directory would read as a stranger's as soon as
+    // anything else appeared in it.
+    if (!removed && !MarkStands() && LeaveMark() == ErrorCode::None) {
+        DiagnoseHostFailure(Subject(), "its mark was removed while this process held names in it: made again",
+                            0);
     }
     Keeping kept = Keeping::Kept;
     for (auto it = owned_.begin(); it != owned_.end();) {
@@ -210,6 +240,11 @@ RootDirectory::Keeping RootDirectory::KeepOwnNames() {
             kept = Keeping::PutBack;
         }
         ++it;
+    }
+    // Said once the names that could be are back, so that whoever reads the
+    // line finds them there.
+    if (removed) {
+        DiagnoseHostFailure(Subject(), "was removed while this process held names in it: made again", 0);
     }
     return kept;
 }

@@ -21,51 +21,82 @@ namespace {
 constexpr std::string_view kMarkText = "rtroot directory 1\n";
 constexpr mode_t kMarkMode = 0644;
 
-enum class Mark { Stands, BeingWritten, Foreign, Missing };
+enum class Mark { Stands, Incomplete, Foreign, Missing, CannotTell };
 
-// A mark that holds the start of its text is being written by the process
-// that made the directory an instant ago: the directory is judged by what it
-// holds, as one without a mark is.
-Mark MarkAt(int directory) {
+bool Strange(int error) {
+    return error == ELOOP || error == EACCES || error == EPERM || error == ENXIO;
+}
+
+// A mark that holds only the start of its text was cut short by a crash of a
+// version that wrote it in place: the directory is judged by what it holds,
+// as one without a mark is, and the mark is made whole when it is adopted.
+// A failure to look (EMFILE, ENOMEM, EIO) is no verdict on the directory:
+// `error` says it.
+Mark MarkAt(int directory, int& error) {
+    error = 0;
     const UniqueFd mark(
         openat(directory, kRootDirectoryMark, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!mark.Valid()) {
-        return errno == ENOENT ? Mark::Missing : Mark::Foreign;
+        error = errno;
+        return error == ENOENT ? Mark::Missing : Strange(error) ? Mark::Foreign : Mark::CannotTell;
     }
     struct stat status {};
-    if (fstat(mark.Get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (fstat(mark.Get(), &status) != 0) {
+        error = errno;
+        return Mark::CannotTell;
+    }
+    if (!S_ISREG(status.st_mode)) {
         return Mark::Foreign;
     }
     char text[kMarkText.size() + 1] = {};
     const ssize_t length = pread(mark.Get(), text, sizeof text, 0);
-    if (length < 0 || static_cast<std::size_t>(length) > kMarkText.size() ||
+    if (length < 0) {
+        error = errno;
+        return Mark::CannotTell;
+    }
+    if (static_cast<std::size_t>(length) > kMarkText.size() ||
         !kMarkText.starts_with(std::string_view(text, static_cast<std::size_t>(length)))) {
         return Mark::Foreign;
     }
-    return static_cast<std::size_t>(length) == kMarkText.size() ? Mark::Stands : Mark::BeingWritten;
+    return static_cast<std::size_t>(length) == kMarkText.size() ? Mark::Stands : Mark::Incomplete;
 }
+
+enum class Kind { KernelsOwn, Stranger, CannotTell };
 
 // Only what the kernel itself writes: entries with a whole record at a name,
 // and work files holding nothing or a whole record. Anything the kernel cannot
-// read is not known to be its own.
-bool KernelsOwn(int directory, const std::string& file) {
+// read is not known to be its own; a file gone since the listing is nothing.
+Kind KindOf(int directory, const std::string& file, int& error) {
     NameExamination found;
-    if (ExamineName(directory, file.c_str(), ModeRepair::Never, found) != 0 ||
-        found.status.kind != EntryKind::EntryFile || found.holder == Holder::Unknown) {
-        return false;
+    error = ExamineName(directory, file.c_str(), ModeRepair::Never, found);
+    if (error == ENOENT || error == ESTALE) {
+        error = 0;
+        return Kind::KernelsOwn;
+    }
+    if (error != 0) {
+        return Strange(error) ? Kind::Stranger : Kind::CannotTell;
+    }
+    if (found.status.kind != EntryKind::EntryFile || found.holder == Holder::Unknown) {
+        return Kind::Stranger;
     }
     if (ValidName(file.c_str())) {
-        return RecordedType(found.record) != 0;
+        return RecordedType(found.record) != 0 ? Kind::KernelsOwn : Kind::Stranger;
     }
-    return IsWorkName(file) && (found.record.empty() || RecordedType(found.record) != 0);
+    return IsWorkName(file) && (found.record.empty() || RecordedType(found.record) != 0) ? Kind::KernelsOwn
+                                                                                         : Kind::Stranger;
 }
 
 }  // namespace
 
 RootDirectory::Recognition RootDirectory::Recognise(std::string& stranger) const {
-    const Mark mark = MarkAt(Fd());
+    int error = 0;
+    const Mark mark = MarkAt(Fd(), error);
     if (mark == Mark::Stands) {
         return Recognition::Marked;
+    }
+    if (mark == Mark::CannotTell) {
+        (void)HostFailure("cannot read the mark", error, kRootDirectoryMark);
+        return Recognition::CannotTell;
     }
     if (mark == Mark::Foreign) {
         stranger = kRootDirectoryMark;  // a mark of another format, or one that cannot be read
@@ -76,7 +107,15 @@ RootDirectory::Recognition RootDirectory::Recognise(std::string& stranger) const
         return Recognition::CannotTell;  // said on stderr; the checks that follow say why
     }
     for (const std::string& file : files) {
-        if (file != kRootDirectoryMark && !KernelsOwn(Fd(), file)) {
+        if (file == kRootDirectoryMark) {
+            continue;
+        }
+        const Kind kind = KindOf(Fd(), file, error);
+        if (kind == Kind::CannotTell) {
+            (void)HostFailure("cannot examine", error, file.c_str());
+            return Recognition::CannotTell;
+        }
+        if (kind == Kind::Stranger) {
             stranger = file;
             return Recognition::Foreign;
         }
@@ -84,11 +123,22 @@ RootDirectory::Recognition RootDirectory::Recognise(std::string& stranger) const
     return Recognition::Adoptable;
 }
 
-// Written whole or not at all: a mark cut short would make the directory a
-// stranger to every later look.
+bool RootDirectory::MarkStands() const {
+    int error = 0;
+    return MarkAt(Fd(), error) == Mark::Stands;
+}
+
+// The mark is written whole under no name and then linked, so that a crash at
+// any instant leaves either a whole mark or none, and a directory with none
+// is adopted again. A mark cut short by an older version is replaced; where
+// the file system has no unnamed files, the mark is written in place.
 ErrorCode RootDirectory::LeaveMark() const {
-    UniqueFd mark(
-        openat(Fd(), kRootDirectoryMark, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kMarkMode));
+    UniqueFd mark(openat(Fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, kMarkMode));
+    const bool unnamed = mark.Valid();
+    if (!unnamed) {
+        mark.Reset(openat(Fd(), kRootDirectoryMark, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          kMarkMode));
+    }
     if (!mark.Valid()) {
         return errno == EEXIST ? ErrorCode::None : HostFailure("cannot mark as a root directory", errno);
     }
@@ -98,10 +148,32 @@ ErrorCode RootDirectory::LeaveMark() const {
     if (fchmod(mark.Get(), kMarkMode) != 0 ||
         write(mark.Get(), kMarkText.data(), kMarkText.size()) != static_cast<ssize_t>(kMarkText.size())) {
         const int error = errno == 0 ? ENOSPC : errno;
-        (void)unlinkat(Fd(), kRootDirectoryMark, 0);
+        if (!unnamed) {
+            (void)unlinkat(Fd(), kRootDirectoryMark, 0);
+        }
         return HostFailure("cannot mark as a root directory", error);
     }
-    return ErrorCode::None;
+    if (!unnamed) {
+        return ErrorCode::None;
+    }
+    // Another start may link its own whole mark first; one cut short goes.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const int error = LinkUnnamed(mark.Get(), Fd(), kRootDirectoryMark);
+        if (error == 0 || (error == EEXIST && MarkStands())) {
+            return ErrorCode::None;
+        }
+        if (error != EEXIST) {
+            return HostFailure("cannot mark as a root directory", error);
+        }
+        int found = 0;
+        const Mark now = MarkAt(Fd(), found);
+        if (now == Mark::Incomplete) {
+            (void)unlinkat(Fd(), kRootDirectoryMark, 0);
+        } else if (now != Mark::Missing) {
+            break;  // something else stands there now: not the kernel's to replace
+        }
+    }
+    return HostFailure("cannot mark as a root directory", EEXIST);
 }
 
 }  // namespace hosted

@@ -93,11 +93,17 @@ public:
         }
     }
 
-    // Until something was reported, the look interval passed when something
-    // is not watched, or the deadline came. 0, or the operating system's error.
-    int Sleep(const Deadline& deadline) const {
-        struct pollfd ready[2] = {{events_.Get(), POLLIN, 0}, {process_.Get(), POLLIN, 0}};
-        const nfds_t watched = watching_ ? (process_.Valid() ? 2 : 1) : 0;
+    // Until something was reported (or `awaitedProcess`, a pidfd, ended), the
+    // look interval passed when something is not watched, or the deadline
+    // came. 0, or the operating system's error.
+    int Sleep(const Deadline& deadline, int awaitedProcess) const {
+        struct pollfd ready[3] = {};
+        nfds_t watched = 0;
+        for (const int fd : {watching_ ? events_.Get() : -1, process_.Get(), awaitedProcess}) {
+            if (fd >= 0) {
+                ready[watched++] = {fd, POLLIN, 0};
+            }
+        }
         const bool interval = !watching_ || processUnwatched_;
         const int timeoutMs = deadline.TimeoutMs(
             interval ? std::optional<std::chrono::milliseconds>(kLookInterval) : std::nullopt);
@@ -171,6 +177,30 @@ ErrorCode LookFor(const std::string& path, const char* name, const Awaited& awai
 
 }  // namespace
 
+namespace {
+
+// The one process a wait for a holder by pid waits for, opened once, so that
+// its end is seen and the wait ends with it, and a process that later takes
+// the same number is not mistaken for it. Where the kernel gives no handle
+// on processes, the wait runs to its time as before.
+struct AwaitedProcess {
+    explicit AwaitedProcess(const Awaited& awaited) {
+        if (awaited.live && awaited.pid > 0) {
+            process.Reset(static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(awaited.pid), 0U)));
+            endedBefore = !process.Valid() && errno == ESRCH;
+        }
+    }
+    bool Ended() const {
+        struct pollfd ended = {process.Get(), POLLIN, 0};
+        return endedBefore || (process.Valid() && poll(&ended, 1, 0) == 1);
+    }
+
+    UniqueFd process;
+    bool endedBefore = false;
+};
+
+}  // namespace
+
 // Each round watches, then looks, then sleeps until something changes: a
 // change after the watch wakes it, one before is seen by the look. The first
 // look comes before any watch, so what already holds costs none. A holder's
@@ -182,6 +212,7 @@ ErrorCode WaitForName(const std::string& path, const char* name, const Awaited& 
     }
     const Deadline deadline(waitMs);
     const std::string directory = WithoutTrailingSelfReferences(path);
+    const AwaitedProcess process(awaited);
     std::int64_t holder = 0;
     if (const ErrorCode first = LookFor(directory, name, awaited, holder); first != ErrorCode::NameNotFound) {
         return first;
@@ -199,10 +230,14 @@ ErrorCode WaitForName(const std::string& path, const char* name, const Awaited& 
         if (looked != ErrorCode::NameNotFound) {
             return looked;
         }
+        // Looked at after its end: what it did not hold then it never will.
+        if (process.Ended()) {
+            return ErrorCode::NotOwner;
+        }
         if (deadline.Passed()) {
             return ErrorCode::TimedOut;
         }
-        if (const int error = events.Sleep(deadline); error != 0) {
+        if (const int error = events.Sleep(deadline, process.process.Get()); error != 0) {
             DiagnoseHostFailure("root directory " + directory,
                                 (std::string("cannot wait for ") + name).c_str(), error);
             return ErrorCode::HostFailure;
@@ -225,7 +260,7 @@ ErrorCode RootDirectory::WaitForEntry(const char* name, std::uint32_t waitMs,
         if (settled(result) || deadline.Passed()) {
             return result;
         }
-        if (const int error = events.Sleep(deadline); error != 0) {
+        if (const int error = events.Sleep(deadline, -1); error != 0) {
             return HostFailure("cannot wait for", error, name);
         }
         events.Drain();

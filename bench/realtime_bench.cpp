@@ -1,0 +1,156 @@
+// Real-time latency of the service on a loaded host, to set beside
+// cyclictest's in the same run (bench/run starts the load and cyclictest):
+// SIGTERM to "Zorvandelith started cleaning up" read by a reader at
+// SCHED_FIFO 90, for the service refused real time (as any program runs) and
+// granted it (as the units grant it); the lateness of a periodic worker's
+// RtSleep(1) at the service's limit; and what locking does to the memory.
+//
+//   realtime_bench SERVICE RUNS SECONDS
+//
+// Prints one line per figure: "<what> <p50> <p99> <p99.9> <max>" in
+// microseconds, or "memory <how> <VmRSS KiB> <VmLck KiB>".
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "rtkernel/kernel.h"
+#include "tests/e2e/service_process.h"
+#include "tests/support/console_lines.h"
+#include "tests/support/process_stats.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kReaderPriority = 90;
+constexpr std::uint8_t kServiceLimit = 150;
+
+double Us(Clock::duration elapsed) {
+    return std::chrono::duration<double, std::micro>(elapsed).count();
+}
+
+void Print(const char* what, std::vector<double> us) {
+    if (us.empty()) {
+        std::printf("%s - - - -\n", what);
+        return;
+    }
+    std::sort(us.begin(), us.end());
+    const auto at = [&](double fraction) {
+        return us[std::min(us.size() - 1,
+                           static_cast<std::size_t>(fraction * static_cast<double>(us.size())))];
+    };
+    std::printf("%s %.0f %.0f %.0f %.0f\n", what, at(0.5), at(0.99), at(0.999), us.back());
+}
+
+e2e::ServiceProcess::Options Launch(const char* service, const std::string& runtime, bool granted) {
+    auto options = e2e::InRuntimeDirectory(runtime);
+    options.program = service;
+    // Granted as the units grant it: root keeps CAP_SYS_NICE, anyone else
+    // has RLIMIT_RTPRIO 42; RLIMIT_MEMLOCK is 8 MiB for both.
+    options.keepsNiceCapability = granted && geteuid() == 0;
+    options.realTimeLimit = granted && geteuid() != 0 ? 42 : 0;
+    return options;
+}
+
+std::vector<double> Terminations(const char* service, int runs, bool granted, long& rss, long& locked) {
+    std::vector<double> us;
+    testsupport::TempDir runtime;
+    for (int run = 0; run < runs; ++run) {
+        e2e::ServiceProcess process(Launch(service, runtime.Path(), granted));
+        if (!process.WaitForLine(console::kInitialized)) {
+            std::fprintf(stderr, "%s did not become ready\n", service);
+            std::exit(2);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        rss = testsupport::StatusKiB(process.Pid(), "VmRSS:");
+        locked = testsupport::StatusKiB(process.Pid(), "VmLck:");
+        const auto sent = Clock::now();
+        process.Signal(SIGTERM);
+        if (!process.WaitForLine(console::kCleaningUp)) {
+            std::fprintf(stderr, "%s did not begin its shutdown\n", service);
+            std::exit(2);
+        }
+        us.push_back(Us(Clock::now() - sent));
+        process.WaitForExit();
+    }
+    return us;
+}
+
+// A worker at the service's limit pausing 1 ms at a time: how late each pause ends.
+std::vector<double> PeriodicLateness(int seconds) {
+    int ends[2];
+    if (pipe(ends) != 0) {
+        return {};
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        close(ends[0]);
+        SetRtProcessMaxPriority(kNoHandle, kServiceLimit);
+        std::thread([&] {
+            (void)GetRtThreadHandles(0);  // as a worker's first step
+            const auto end = Clock::now() + std::chrono::seconds(seconds);
+            while (Clock::now() < end) {
+                const auto began = Clock::now();
+                RtSleep(1);
+                const double late = Us(Clock::now() - began) - 1000;
+                (void)!write(ends[1], &late, sizeof late);
+            }
+        }).join();
+        _exit(0);
+    }
+    close(ends[1]);
+    std::vector<double> us;
+    for (double late = 0; read(ends[0], &late, sizeof late) == sizeof late;) {
+        us.push_back(late);
+    }
+    close(ends[0]);
+    waitpid(child, nullptr, 0);
+    return us;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: %s SERVICE RUNS SECONDS\n", argv[0]);
+        return 64;
+    }
+    const char* service = argv[1];
+    const int runs = std::atoi(argv[2]);
+    const int seconds = std::atoi(argv[3]);
+    // The reader above everything measured; what it starts begins under the
+    // ordinary policy, as from any shell.
+    const sched_param reader{.sched_priority = kReaderPriority};
+    if (sched_setscheduler(0, SCHED_FIFO | SCHED_RESET_ON_FORK, &reader) != 0) {
+        std::perror("realtime_bench: the reader at SCHED_FIFO 90");
+        return 69;
+    }
+    long rss[2] = {0, 0};
+    long locked[2] = {0, 0};
+    std::vector<double> refused;
+    std::vector<double> granted;
+    for (int run = 0; run < runs; ++run) {  // interleaved, so both see the same load
+        const auto one = Terminations(service, 1, false, rss[0], locked[0]);
+        const auto other = Terminations(service, 1, true, rss[1], locked[1]);
+        refused.insert(refused.end(), one.begin(), one.end());
+        granted.insert(granted.end(), other.begin(), other.end());
+    }
+    Print("termination-ordinary", refused);
+    Print("termination-realtime", granted);
+    Print("periodic-realtime", PeriodicLateness(seconds));
+    std::printf("memory ordinary %ld %ld\n", rss[0], locked[0]);
+    std::printf("memory realtime %ld %ld\n", rss[1], locked[1]);
+    return 0;
+}
