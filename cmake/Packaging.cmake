@@ -1,6 +1,6 @@
 # What an installation holds: both binaries, the service units, the system
-# user's and the names' directory's declarations, the manual pages and the
-# example unit. The Debian package (debian/) installs exactly this and adds
+# user's and the names' directory's declarations, the manual pages, the
+# example unit, an init script and its log's rotation. The Debian package (debian/) installs exactly this and adds
 # what only a package has: changelog, copyright, maintainer scripts.
 include(GNUInstallDirs)
 
@@ -10,6 +10,8 @@ set(ZORVANDELITH_INSTALLED_BINARY ${CMAKE_INSTALL_FULL_SBINDIR}/zorvandelith)
 configure_file(packaging/zorvandelith.service.in packaging/zorvandelith.service @ONLY)
 configure_file(packaging/zorvandelith-user.service.in packaging/user/zorvandelith.service @ONLY)
 configure_file(packaging/zorvandelith-peer.service.in packaging/examples/zorvandelith-peer.service @ONLY)
+set(ZORVANDELITH_INSTALLED_RTROOT ${CMAKE_INSTALL_FULL_BINDIR}/rtroot)
+configure_file(packaging/zorvandelith.init.in packaging/zorvandelith.init @ONLY)
 
 # Debian installs system units beside the system's own; elsewhere they go under the prefix.
 set(ZORVANDELITH_SYSTEM_UNIT_DIR lib/systemd/system CACHE STRING "Where the system unit is installed")
@@ -40,9 +42,13 @@ install(FILES ${PROJECT_BINARY_DIR}/packaging/zorvandelith.8.gz DESTINATION ${CM
 install(FILES ${PROJECT_BINARY_DIR}/packaging/rtroot.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_BINARY_DIR}/packaging/examples/zorvandelith-peer.service
         DESTINATION ${ZORVANDELITH_DOC_DIR}/examples)
-# Running the system service where no systemd runs: start-stop-daemon, as
-# zorvandelith(8) describes. A document, run with sh, like every file under
-# /usr/share/doc, and so no binary for hardening-check.
-install(FILES packaging/zorvandelith-without-systemd DESTINATION ${ZORVANDELITH_DOC_DIR}/examples)
+# The system service where systemd is not the init: an init script, which
+# systemd's hosts shadow with the unit, and the rotation of the console log
+# it writes. Under /etc, since the prefix /usr puts the system's
+# configuration there (GNUInstallDirs).
+install(PROGRAMS ${PROJECT_BINARY_DIR}/packaging/zorvandelith.init DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/init.d
+        RENAME zorvandelith)
+install(FILES packaging/zorvandelith.logrotate DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/logrotate.d
+        RENAME zorvandelith)
 # Where bash-completion looks for a command's completion, loaded when first needed.
 install(FILES packaging/completion/rtroot DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)

@@ -11,15 +11,17 @@ trap 'rm -rf "$work"' EXIT
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-expected="-rw-r--r-- ./lib/systemd/system/zorvandelith.service
+expected="-rwxr-xr-x ./etc/init.d/zorvandelith
+-rw-r--r-- ./etc/logrotate.d/zorvandelith
+-rw-r--r-- ./lib/systemd/system/zorvandelith.service
 -rw-r--r-- ./usr/lib/systemd/user/zorvandelith.service
 -rw-r--r-- ./usr/lib/sysusers.d/zorvandelith.conf
 -rw-r--r-- ./usr/lib/tmpfiles.d/zorvandelith.conf
--rw-r--r-- ./usr/share/doc/zorvandelith/changelog.gz
+-rw-r--r-- ./usr/share/doc/zorvandelith/changelog.Debian.gz
 -rw-r--r-- ./usr/share/doc/zorvandelith/copyright
 -rw-r--r-- ./usr/share/doc/zorvandelith/examples/zorvandelith-peer.service
--rw-r--r-- ./usr/share/doc/zorvandelith/examples/zorvandelith-without-systemd
 -rw-r--r-- ./usr/share/bash-completion/completions/rtroot
+-rw-r--r-- ./usr/share/lintian/overrides/zorvandelith
 -rw-r--r-- ./usr/share/man/man8/zorvandelith.8.gz
 -rw-r--r-- ./usr/share/man/man1/rtroot.1.gz
 -rwxr-xr-x ./usr/bin/rtroot
