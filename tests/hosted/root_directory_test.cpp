@@ -449,11 +449,12 @@ TEST(RootDirectoryOpen, DefaultPathFollowsTheRuntimeDirectory) {
     EXPECT_EQ(hosted::DefaultRootPath(), fallback);
 }
 
-// A start whose link finds something ownerless in the way claims the name; a
-// cleaner (another opening of the directory, as rtroot clean is) leaves the
-// claimed name alone, whatever kind of thing stands there, until the claimant
-// has replaced it. Unclaimed, the same thing goes to the cleaner.
-TEST_F(RootDirectoryTest, AClaimKeepsACleanerOffWhateverStandsAtTheName) {
+// A start whose link finds something ownerless in the way claims the name;
+// a cleaner (another opening of the directory, as rtroot clean is) that
+// removes that thing meanwhile costs the start nothing: its lookup is handed
+// the vanished thing, and its one attempt takes the name. Unclaimed, the same
+// thing goes to the cleaner only where it may take that kind.
+TEST_F(RootDirectoryTest, ACleanerThatTakesWhatAStartClaimedCostsTheStartNothing) {
     struct Case {
         const char* name;
         std::function<void(const std::string&)> place;
@@ -469,8 +470,9 @@ TEST_F(RootDirectoryTest, AClaimKeepsACleanerOffWhateverStandsAtTheName) {
     for (const Case& c : cases) {
         c.place(Entry("Claimed"));
         EXPECT_EQ(root_->Catalog("Claimed", kProcessType, 1), ErrorCode::NameTaken) << c.name;
-        EXPECT_EQ(Uncatalog(*cleaner, "Claimed"), ErrorCode::NotOwner) << c.name << ": the cleaner took it";
-        EXPECT_EQ(TypeOf("Claimed"), 0) << c.name;
+        hosted::FileId removed;
+        EXPECT_EQ(cleaner->Clean("Claimed", hosted::Ownerless::Anything, removed), ErrorCode::None) << c.name;
+        EXPECT_EQ(TypeOf("Claimed"), 0) << c.name << ": the vanished thing";
         EXPECT_EQ(Uncatalog(*root_, "Claimed"), ErrorCode::None) << c.name;
         EXPECT_EQ(root_->Catalog("Claimed", kProcessType, 1), ErrorCode::None) << c.name;
         EXPECT_EQ(TypeOf("Claimed"), kProcessType) << c.name;
@@ -478,7 +480,6 @@ TEST_F(RootDirectoryTest, AClaimKeepsACleanerOffWhateverStandsAtTheName) {
         EXPECT_EQ(Uncatalog(*root_, "Claimed"), ErrorCode::None) << c.name;
 
         c.place(Entry("Claimed"));  // no start claims it this time
-        hosted::FileId removed;
         if (std::string(c.name) != "stale entry") {
             // Unasked, a cleaner takes only dead entries; named, anything ownerless.
             EXPECT_EQ(cleaner->Clean("Claimed", hosted::Ownerless::DeadEntriesOnly, removed),
@@ -493,6 +494,39 @@ TEST_F(RootDirectoryTest, AClaimKeepsACleanerOffWhateverStandsAtTheName) {
 }  // namespace
 
 namespace {
+
+// A claimant's catalog after its removal meets rivals that each link an entry
+// and die, one after another, as fast as the name is free: it removes each in
+// turn and takes the name, since none of them lived.
+TEST_F(RootDirectoryTest, AClaimantOutlastsRivalsThatEachLinkAndDieInTurn) {
+    constexpr int kRivals = 3;
+    LeaveStaleEntry("Contested");
+    for (int i = 0; i < kRivals; ++i) {
+        LeaveStaleEntry(("Rival" + std::to_string(i)).c_str());
+    }
+    EXPECT_EQ(root_->Catalog("Contested", kProcessType, 1), ErrorCode::NameTaken);
+    Gate go;
+    const pid_t rivals = ForkChild([&] {
+        go.Wait();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        int linked = 0;
+        while (linked < kRivals && std::chrono::steady_clock::now() < deadline) {
+            if (link(Entry(("Rival" + std::to_string(linked)).c_str()).c_str(), Entry("Contested").c_str()) ==
+                0) {
+                ++linked;
+            }
+        }
+        return linked;
+    });
+    go.Open();
+    std::shared_ptr<RootEntry> found;
+    ASSERT_EQ(root_->Lookup("Contested", 0, found), ErrorCode::None);
+    EXPECT_EQ(found->LiveType(), 0);
+    EXPECT_EQ(Uncatalog(*root_, "Contested"), ErrorCode::None);
+    EXPECT_EQ(root_->Catalog("Contested", kProcessType, 1), ErrorCode::None);
+    WaitChild(rivals);
+    EXPECT_EQ(TypeOf("Contested"), kProcessType);
+}
 
 // Two starts find something ownerless at the name; one removes it and dies
 // before it links its own entry. The other's single attempt (lookup, type,

@@ -27,9 +27,6 @@ constexpr time_t kAbandonedWorkFileSeconds = 60;
 
 std::atomic<bool> workNamesOnly{false};
 
-// A link that finds the name freed by its owner meanwhile tries again, a few times.
-constexpr int kLinkAttempts = 4;
-
 }  // namespace
 
 ErrorCode RootDirectory::CreateUnnamedEntry(UniqueFd& file) {
@@ -118,19 +115,13 @@ ErrorCode RootDirectory::Catalog(const char* name, std::uint16_t type, Handle ob
     std::lock_guard lock(mutex_);
     UniqueFd file;
     FileId id;
-    bool cleared = false;
-    ErrorCode linked = TryCatalog(name, type, object, file, id, cleared);
-    // What stood in the way of a name this process had claimed was removed in
-    // the change lock's hold instead: the entry is written again for the name.
-    if (cleared) {
-        linked = TryCatalog(name, type, object, file, id, cleared);
-    }
+    ErrorCode linked = WriteAndLink(name, type, object, file, id);
     // The directory was removed from under the start: made again, and tried once more.
     if (linked != ErrorCode::None && linked != ErrorCode::NameTaken && !DirectoryStillStands() &&
         MakeDirectoryAgain()) {
         DiagnoseHostFailure(Subject(), "was removed while this process was adding a name to it: made again",
                             0);
-        linked = TryCatalog(name, type, object, file, id, cleared);
+        linked = WriteAndLink(name, type, object, file, id);
     }
     if (linked != ErrorCode::None) {
         return linked;
@@ -138,13 +129,32 @@ ErrorCode RootDirectory::Catalog(const char* name, std::uint16_t type, Handle ob
     owned_.insert_or_assign(name, OwnedEntry{std::move(file), id, type, object});
     lost_.erase(std::string(name));
     notes_.ForgetOwnerless(name);
-    notes_.ForgetClaim(Fd(), name);
+    notes_.ForgetClaim(name);
     WatchForRemovals();
     return ErrorCode::None;
 }
 
+// Where the name was freed in the change lock's hold (this process removed
+// what had no live owner at a name it replaces, or found the name gone once
+// its entry was closed), the entry is written again, for as long as that
+// goes on: each round needs another process to have put something at the
+// name and left it ownerless, or to have removed it, since the last. A round
+// ends the loop where it finds a live holder, a directory, or a thing this
+// process only claims; every round waits for the change lock, which a
+// termination ends.
+ErrorCode RootDirectory::WriteAndLink(const char* name, std::uint16_t type, Handle object, UniqueFd& file,
+                                      FileId& id) {
+    for (;;) {
+        bool again = false;
+        const ErrorCode linked = TryCatalog(name, type, object, file, id, again);
+        if (!again) {
+            return linked;
+        }
+    }
+}
+
 ErrorCode RootDirectory::TryCatalog(const char* name, std::uint16_t type, Handle object, UniqueFd& file,
-                                    FileId& id, bool& cleared) {
+                                    FileId& id, bool& again) {
     std::string workName;
     if (const ErrorCode created = CreateLockedEntry(type, object, workName, file, id);
         created != ErrorCode::None) {
@@ -152,7 +162,7 @@ ErrorCode RootDirectory::TryCatalog(const char* name, std::uint16_t type, Handle
     }
     ErrorCode linked = LinkEntry(file, workName, name);
     if (linked == ErrorCode::NameTaken) {
-        linked = LinkOrClaim(file, workName, name, cleared);
+        linked = LinkOrClaim(file, workName, name, again);
     }
     if (!workName.empty()) {
         unlinkat(Fd(), workName.c_str(), 0);
@@ -161,40 +171,35 @@ ErrorCode RootDirectory::TryCatalog(const char* name, std::uint16_t type, Handle
 }
 
 // The second try, inside the change lock: what stands at the name now stays
-// there until the lock is let go, unless its live owner removes it, which
-// frees the name for the next link. Found ownerless, it is claimed in the same
-// hold, before any cleaner can act on it. Where this process had claimed the
-// name already (its replacement's catalog), the ownerless thing is removed
-// in that same hold, and `cleared` says the name is free for a new entry.
+// there until the lock is let go, unless its live owner (or a hand) removes
+// it. Found ownerless, it is claimed in the same hold; where this process
+// claimed the name already (its replacement's catalog, or a holder putting
+// its own name back), it is removed in that same hold. `again` says that the
+// name was freed meanwhile, so that the entry, closed for the examination, is
+// to be written again.
 ErrorCode RootDirectory::LinkOrClaim(UniqueFd& file, const std::string& workName, const char* name,
-                                     bool& cleared) {
-    cleared = false;
+                                     bool& again) {
+    again = false;
     ChangeLock lock;
     if (const int error = TakeChangeLock(Fd(), lock); error != 0) {
         return ChangeLockFailure(error, name);
     }
-    for (int attempt = 0; attempt < kLinkAttempts; ++attempt) {
-        if (const ErrorCode linked = LinkEntry(file, workName, name); linked != ErrorCode::NameTaken) {
-            return linked;
-        }
-        EntryStatus status;
-        if (const int error = StatEntry(Fd(), name, status); error == ENOENT) {
-            continue;  // freed by its live owner meanwhile: the next link takes it
-        }
-        file.Reset();  // the examination needs no more descriptors than the entry did
-        NameExamination found;
-        if (const int error = ExamineName(Fd(), name, ModeRepair::AtOwnName, found); error != 0) {
-            if (error == ENOENT || error == ESTALE) {
-                return ErrorCode::NameTaken;  // its live owner removed it this instant
-            }
-            return HostFailure("cannot examine", error, name);
-        }
-        if (found.status.kind == EntryKind::Directory) {
+    if (const ErrorCode linked = LinkEntry(file, workName, name); linked != ErrorCode::NameTaken) {
+        return linked;
+    }
+    file.Reset();  // the examination needs no more descriptors than the entry did
+    NameExamination found;
+    if (const int error = ExamineName(Fd(), name, ModeRepair::AtOwnName, found); error != 0) {
+        if (error == ENOENT || error == ESTALE) {
+            again = true;  // removed, or replaced, since the link
             return ErrorCode::NameTaken;
         }
-        return ClearOrClaim(name, found, cleared);
+        return HostFailure("cannot examine", error, name);
     }
-    return ErrorCode::NameTaken;
+    if (found.status.kind == EntryKind::Directory) {
+        return ErrorCode::NameTaken;
+    }
+    return ClearOrClaim(name, found, again);
 }
 
 // What was found in the way, in the change lock's hold: removed where this
@@ -206,12 +211,10 @@ ErrorCode RootDirectory::ClearOrClaim(const char* name, const NameExamination& f
         return cleared ? ErrorCode::NameTaken : HostFailure("cannot remove", errno, name);
     }
     if (found.holder == Holder::None) {
-        if (const int error = notes_.Claim(Fd(), name); error != 0) {
-            (void)HostFailure("cannot claim", error, name);
-        }
+        notes_.Claim(name);
         notes_.NoteOwnerless(name);
     } else {
-        notes_.ForgetClaim(Fd(), name);  // a live holder has it now: there is nothing left to replace
+        notes_.ForgetClaim(name);  // a live holder has it now: there is nothing left to replace
     }
     return ErrorCode::NameTaken;
 }

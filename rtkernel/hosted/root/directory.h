@@ -10,33 +10,41 @@
 //
 //  change             | who makes it          | what is held          | why it is safe
 //  -------------------+-----------------------+-----------------------+-----------------------------
-//  link an entry      | a start (Catalog)     | the entry's own lock  | a link never replaces: of all
-//                     |                       |                       | racers exactly one wins
+//  link an entry      | a start (Catalog), a  | the entry's own lock  | a link never replaces: of all
+//                     | holder putting its    |                       | racers exactly one wins
+//                     | name back (keeping)   |                       |
 //  unlink one's own   | the live owner        | nothing more          | while the owner lives nobody
 //  live entry         | (Uncatalog, a stop)   |                       | else removes it, and no link
 //                     |                       |                       | lands on a taken name
-//  unlink what has no | a start at its own    | the change lock       | examined, its lock tested and
-//  live owner         | name (claimant), a    | (locks.h), over       | unlinked in one hold: no other
-//                     | cleaner (rtroot       | examination and       | such removal runs between, an
-//                     | clean, Uncatalog of   | unlink                | owner removes only a live
-//                     | a name not claimed)   |                       | entry, which the test refuses
-//  claim a name       | a start whose link    | the change lock, then | a cleaner that comes later
-//                     | found something       | a shared lock on one  | sees the claim and leaves the
-//                     | ownerless             | byte of the directory | name to the claimant
-//  put an entry back  | the live owner, after | its entry's lock      | the same link as a start's:
-//                     | a removal from        |                       | where another took the name
-//                     | outside (keeping.cpp) |                       | meanwhile, the owner ends
+//  unlink what has no | a start or a holder   | the change lock       | examined, its lock tested and
+//  live owner         | at its own claimed    | (locks.h), over       | unlinked in one hold: no other
+//                     | name, a cleaner       | examination and       | such removal runs between, an
+//                     | (rtroot clean,        | unlink                | owner removes only a live
+//                     | Uncatalog)            |                       | entry, which the test refuses
 //
-// A cleaner that came before a claim has freed the name, which the
-// claimant's second link then takes; a remover that finds the name already
-// gone after it saw it ownerless counts that removal as its own. A claimant
-// whose lookup then finds the name free has lost what was in its way to
-// another remover, who may have died before linking: the lookup hands it that
-// vanished thing, whose type reads 0, so its removal counts as done and its
-// catalog takes the free name. So a cleaner, or a rival that dies at any step,
-// never makes a start fail, and a start fails only because a live holder
-// exists. Every wait for the change lock is bounded and ends early on a
-// pending termination, so no holder elsewhere can hang a start or a stop.
+// A claim is this process's note, made in the change lock's hold where its
+// link found something ownerless in the way, that it will replace that thing:
+// it lets its removal take anything ownerless (not only a dead entry), and it
+// makes the name's being found free a vanished thing rather than a failure. A
+// cleaner or a rival that removes the thing first costs the claimant nothing:
+// its lookup is handed the vanished thing, whose type reads 0, its removal
+// counts as done, and its catalog takes the free name. Where that catalog
+// finds the name taken again by something ownerless, it removes it in the
+// lock's hold and writes its entry again, for as long as others keep putting
+// things there and leaving them ownerless. So a start fails only where one of
+// its own calls on the name met a live holder's entry there, where its wait
+// for the change lock gave up, or where a directory or an entry it cannot
+// read stands at the name (or a host failure, said on stderr). Every wait for
+// the change lock is bounded and ends early on a pending termination, so no
+// holder elsewhere can hang a start or a stop.
+//
+// What a removal from outside (a hand, a cleaner of /tmp) does to this: a
+// stop checks its entry and then unlinks without the lock, and a claimant or
+// a cleaner examines and then unlinks, so an outside removal in between,
+// followed by another start's link, lets that unlink take the newer live
+// entry. Its holder is told (keeping.cpp) and puts it back, as it does after
+// any removal; the name settles back to one holder.
+//
 // protocol.pml models these steps, one per system call, and checks them.
 #pragma once
 
@@ -159,9 +167,10 @@ private:
     ErrorCode CreateLockedEntry(std::uint16_t type, Handle object, std::string& workName, UniqueFd& file,
                                 FileId& id);
     ErrorCode LinkEntry(const UniqueFd& file, const std::string& workName, const char* name);
+    ErrorCode WriteAndLink(const char* name, std::uint16_t type, Handle object, UniqueFd& file, FileId& id);
     ErrorCode TryCatalog(const char* name, std::uint16_t type, Handle object, UniqueFd& file, FileId& id,
-                         bool& cleared);
-    ErrorCode LinkOrClaim(UniqueFd& file, const std::string& workName, const char* name, bool& cleared);
+                         bool& again);
+    ErrorCode LinkOrClaim(UniqueFd& file, const std::string& workName, const char* name, bool& again);
     ErrorCode ClearOrClaim(const char* name, const NameExamination& found, bool& cleared);
     void WatchForRemovals();
     bool DirectoryStillStands() const;

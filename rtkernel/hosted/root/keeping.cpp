@@ -92,14 +92,10 @@ void RootDirectory::WatchForRemovals() {
         DiagnoseHostFailure(Subject(), "cannot watch for its being moved away, which would go unnoticed",
                             error);
     }
-    // A removal between the link and the watch raised nothing: looked for
-    // now, and handed to the wait as if it had.
-    for (const auto& [name, owned] : owned_) {
-        EntryStatus now;
-        if (StatEntry(Fd(), name.c_str(), now) != 0 || now.id != owned.id) {
-            (void)kill(getpid(), signal);
-            break;
-        }
+    // A removal or a rename between the link and the watch raised nothing:
+    // looked for now, and handed to the wait as if it had.
+    if (!AllInPlace()) {
+        (void)kill(getpid(), signal);
     }
 }
 
@@ -130,28 +126,15 @@ bool RootDirectory::MakeDirectoryAgain() {
     return true;
 }
 
-// A new entry, written and locked as at the catalog, in place of the one
-// removed; something ownerless in the way goes, as at a start, since the name
-// is this process's own.
+// A new entry, written and linked as at the catalog, in place of the one
+// removed; whatever has no live owner in the way goes, as at a start that
+// claimed the name, since the name is this process's own.
 ErrorCode RootDirectory::PutBack(const std::string& name, OwnedEntry& owned) {
-    std::string workName;
     UniqueFd file;
     FileId id;
-    if (const ErrorCode created = CreateLockedEntry(owned.type, owned.object, workName, file, id);
-        created != ErrorCode::None) {
-        return created;
-    }
-    ErrorCode linked = LinkEntry(file, workName, name.c_str());
-    if (linked == ErrorCode::NameTaken) {
-        FileId removed;
-        linked = RemoveOwnerless(name.c_str(), Ownerless::Anything, ModeRepair::AtOwnName, removed);
-        if (linked == ErrorCode::None || linked == ErrorCode::NameNotFound) {
-            linked = LinkEntry(file, workName, name.c_str());  // gone, or gone meanwhile: the name is free
-        }
-    }
-    if (!workName.empty()) {
-        unlinkat(Fd(), workName.c_str(), 0);
-    }
+    notes_.Claim(name.c_str());
+    const ErrorCode linked = WriteAndLink(name.c_str(), owned.type, owned.object, file, id);
+    notes_.ForgetClaim(name.c_str());
     if (linked == ErrorCode::None) {
         owned = OwnedEntry{std::move(file), id, owned.type, owned.object};
     }

@@ -55,7 +55,7 @@ ErrorCode RootDirectory::LookupOnce(const char* name, std::shared_ptr<RootEntry>
     if (looked.holder == Holder::None) {
         notes_.NoteOwnerless(name);
     } else if (looked.holder == Holder::Live) {
-        notes_.ForgetClaim(Fd(), name);  // a live holder has it: there is nothing to replace
+        notes_.ForgetClaim(name);  // a live holder has it: there is nothing to replace
     }
     found = std::make_shared<RootEntry>(Directory(), name, looked.status, std::move(looked.record));
     return ErrorCode::None;

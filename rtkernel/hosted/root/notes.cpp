@@ -1,10 +1,6 @@
 // What a process remembers of the names it dealt with.
 #include "rtkernel/hosted/root/notes.h"
 
-#include <algorithm>
-
-#include "rtkernel/hosted/root/locks.h"
-
 namespace hosted {
 
 void NameNotes::NoteOwnerless(const char* name) {
@@ -22,10 +18,9 @@ void NameNotes::ForgetOwnerless(const char* name) {
     foundOwnerless_.erase(name);
 }
 
-int NameNotes::Claim(int directory, const char* name) {
+void NameNotes::Claim(const char* name) {
     std::lock_guard lock(mutex_);
     claimed_.insert(name);
-    return StakeClaim(directory, name);
 }
 
 bool NameNotes::HoldsClaim(const char* name) const {
@@ -33,18 +28,9 @@ bool NameNotes::HoldsClaim(const char* name) const {
     return claimed_.contains(name);
 }
 
-// Two names may share a claim's byte, and a byte's lock is one: it is let go
-// only when no other name of this process's claims still needs it.
-void NameNotes::ForgetClaim(int directory, const char* name) {
+void NameNotes::ForgetClaim(const char* name) {
     std::lock_guard lock(mutex_);
-    if (claimed_.erase(name) == 0) {
-        return;
-    }
-    const off_t offset = ClaimOffset(name);
-    if (std::none_of(claimed_.begin(), claimed_.end(),
-                     [offset](const std::string& other) { return ClaimOffset(other) == offset; })) {
-        DropClaim(directory, name);
-    }
+    claimed_.erase(name);
 }
 
 }  // namespace hosted

@@ -44,7 +44,7 @@ ErrorCode RootDirectory::Uncatalog(const char* name, FileId& removed) {
             RemoveOwnerless(name, replacing ? Ownerless::Anything : Ownerless::DeadEntriesOnly,
                             replacing ? ModeRepair::AtOwnName : ModeRepair::Never, removed);
         if (result != ErrorCode::None) {
-            notes_.ForgetClaim(Fd(), name);  // the replacement it was for will not follow
+            notes_.ForgetClaim(name);  // the replacement it was for will not follow
         }
         return result;
     }
@@ -118,9 +118,6 @@ ErrorCode RootDirectory::RemoveOwnerless(const char* name, Ownerless scope, Mode
     }
     if (found.status.kind == EntryKind::Directory) {
         return ErrorCode::NotAnEntry;
-    }
-    if (!notes_.HoldsClaim(name) && ClaimedByAnother(Fd(), name)) {
-        return ErrorCode::NotOwner;  // a starting process replaces it
     }
     if (found.holder == Holder::Live) {
         return ErrorCode::NotOwner;
