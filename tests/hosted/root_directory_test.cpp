@@ -427,19 +427,46 @@ TEST_F(RootDirectoryTest, RacersForANameThatCannotHoldALockNeverBothWin) {
     }
 }
 
+// Where the file system has no unnamed files, a work name stands in: one left
+// by a process that died between creating and linking it is swept, and one a
+// live creator is still at, under the name this process would pick first, is
+// passed over for the next. Either way the entry gets its mode whatever the
+// umask, so that a record another process must read is not left unreadable.
 TEST_F(RootDirectoryTest, WorkFilesLeftByTheDeadNeitherBlockNorPileUp) {
-    RootDirectory::UseWorkNamesOnly(true);
-    // Left by a process that died between creating and linking it, under the
-    // very work name this process would pick first, long enough ago.
-    const std::string abandoned = Entry(".new-" + std::to_string(getpid()) + "-1");
-    std::ofstream(abandoned) << "rtentry 1 type=2 object=1 pid=1\n";
-    const timespec longAgo[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, abandoned.c_str(), longAgo, 0), 0);
-
-    EXPECT_EQ(root_->Catalog("Zorvandelith", kProcessType, 1), ErrorCode::None);
-    EXPECT_EQ(TypeOf("Zorvandelith"), kProcessType);
-    EXPECT_NE(access(abandoned.c_str(), F_OK), 0) << "the abandoned work file is still there";
-    EXPECT_EQ(Uncatalog(*root_, "Zorvandelith"), ErrorCode::None);
+    struct Case {
+        const char* name;
+        bool workNamesOnly;
+        time_t age;  // of the file at the first work name, in seconds; 0: none there
+        bool swept;
+    };
+    const Case cases[] = {
+        {"unnamed", false, 0, false},
+        {"abandoned work file in the way", true, 3600, true},
+        {"work file in use in the way", true, 1, false},
+    };
+    for (const Case& c : cases) {
+        RootDirectory::UseWorkNamesOnly(c.workNamesOnly);
+        std::unique_ptr<RootDirectory> root;  // a new one picks the first work name again
+        ASSERT_EQ(RootDirectory::Open(Root(), root), ErrorCode::None);
+        const std::string inTheWay = Entry(".new-" + std::to_string(getpid()) + "-1");
+        if (c.age != 0) {
+            std::ofstream(inTheWay) << "rtentry 1 type=2 object=1 pid=1\n";
+            const timespec then[2] = {{time(nullptr) - c.age, 0}, {time(nullptr) - c.age, 0}};
+            ASSERT_EQ(utimensat(AT_FDCWD, inTheWay.c_str(), then, 0), 0);
+        }
+        const mode_t umaskBefore = umask(0277);
+        EXPECT_EQ(root->Catalog("Zorvandelith", kProcessType, 1), ErrorCode::None) << c.name;
+        umask(umaskBefore);
+        EXPECT_EQ(TypeOf("Zorvandelith"), kProcessType) << c.name;
+        struct stat entry {};
+        EXPECT_EQ(lstat(Entry("Zorvandelith").c_str(), &entry), 0) << c.name;
+        EXPECT_EQ(entry.st_mode & 07777, 0600u) << c.name;
+        if (c.age != 0) {
+            EXPECT_EQ(access(inTheWay.c_str(), F_OK) != 0, c.swept) << c.name;
+            unlink(inTheWay.c_str());
+        }
+        EXPECT_EQ(Uncatalog(*root, "Zorvandelith"), ErrorCode::None) << c.name;
+    }
     RootDirectory::UseWorkNamesOnly(false);
 }
 
