@@ -290,6 +290,26 @@ TEST_F(RootDirectoryTest, CorruptEntriesReadStaleAndCanBeReplaced) {
     EXPECT_EQ(access("/etc/passwd", F_OK), 0) << "a symlinked entry's target is never touched";
 }
 
+// An entry removed from under its holder, its name taken by another since, is
+// no longer the holder's to remove: its removal leaves the new entry standing
+// and says on stderr what happened.
+TEST_F(RootDirectoryTest, RemovalLeavesTheEntryThatTookItsPlace) {
+    ASSERT_EQ(root_->Catalog("Zorvandelith", kProcessType, 1), ErrorCode::None);
+    ASSERT_EQ(unlink(Entry("Zorvandelith").c_str()), 0);
+    std::unique_ptr<RootDirectory> other;
+    ASSERT_EQ(RootDirectory::Open(Root(), other), ErrorCode::None);
+    ASSERT_EQ(other->Catalog("Zorvandelith", kProcessType, 2), ErrorCode::None);
+
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Uncatalog(*root_, "Zorvandelith"), ErrorCode::None);
+    const std::string diagnostics = testing::internal::GetCapturedStderr();
+    EXPECT_NE(diagnostics.find("the entry of Zorvandelith was removed while this process held it"),
+              std::string::npos)
+        << diagnostics;
+    EXPECT_EQ(TypeOf("Zorvandelith"), kProcessType) << "the other's entry was removed";
+    EXPECT_EQ(Uncatalog(*other, "Zorvandelith"), ErrorCode::None);
+}
+
 TEST_F(RootDirectoryTest, ADirectoryInPlaceOfAnEntryIsLeftAlone) {
     ASSERT_EQ(mkdir(Entry("Zorvandelith").c_str(), 0700), 0);
     EXPECT_EQ(TypeOf("Zorvandelith"), 0);
