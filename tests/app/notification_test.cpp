@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 #include "tests/app/scenario.h"
 
 namespace {
@@ -9,10 +7,6 @@ namespace {
 using namespace scenario;
 using scripted::KernelScript;
 using scripted::RunScenario;
-
-long Count(const Calls& calls, const std::string& call) {
-    return std::count(calls.begin(), calls.end(), call);
-}
 
 TEST(NotificationLoop, OnlyTypeTwoFiftyFiveEndsTheService) {
     struct Case {
@@ -31,8 +25,8 @@ TEST(NotificationLoop, OnlyTypeTwoFiftyFiveEndsTheService) {
 
         EXPECT_EQ(result.exitStatus, 0) << c.name;
         EXPECT_EQ(result.console, kStarted + kInitialized + kCleaningUp + kCleanedUp) << c.name;
-        EXPECT_EQ(Count(result.calls, kWait), static_cast<long>(c.types.size())) << c.name;
-        EXPECT_EQ(result.calls.back(), kExit) << c.name;
+        EXPECT_EQ(Count(result.scenarioThreadCalls, kWait), static_cast<long>(c.types.size())) << c.name;
+        EXPECT_EQ(Last(result.scenarioThreadCalls, 2), (Calls{kUncatalogName, kExit})) << c.name;
     }
 }
 
@@ -47,8 +41,8 @@ TEST(NotificationLoop, FailedWaitReturnsZeroWithoutShutdown) {
     EXPECT_TRUE(result.exited);
     EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.console, kStarted + kInitialized + Failure("Notify failed", 0x17, "wait failed"));
-    EXPECT_EQ(result.calls,
-              Join({StartUpCalls(), {kWait, kWait, kWait}, ReportQueries(0x17), {"GetRtThreadHandles(0)"}}));
+    EXPECT_EQ(Step(ReportsAsOne(result.scenarioThreadCalls), kWait, {}),
+              (Calls{kWait, kWait, kWait, kReport}));
 }
 
 }  // namespace

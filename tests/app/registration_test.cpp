@@ -17,7 +17,7 @@ const std::string kHolderType = "GetRtHandleType(0x44)";
 struct Registration {
     const char* name;
     std::function<void(KernelScript&)> arrange;
-    Calls registrationCalls;    // from the first catalog of the process name up to the wait or the report
+    Calls registrationCalls;    // from the first catalog of the process name up to what follows it
     std::uint32_t failureCode;  // 0: the name is registered
 };
 
@@ -40,22 +40,19 @@ TEST_P(NameRegistration, RegistersOrShutsDownWithoutTouchingTheName) {
     registration.arrange(script);
     const auto result = RunScenario(script, RunService);
 
-    const Calls untilName = {"GetRtThreadHandles(3)", "CopyRtSystemInfo", "SetRtProcessMaxPriority(0x0, 150)",
-                             "GetRtThreadHandles(0)", kCatalogMainThread, "GetRtThreadHandles(1)"};
+    const Calls calls = ReportsAsOne(result.scenarioThreadCalls);
+
     EXPECT_EQ(result.exitStatus, 0);
     if (registration.failureCode == 0) {
         EXPECT_EQ(result.console, kStarted + kInitialized + kCleaningUp + kCleanedUp);
-        EXPECT_EQ(result.calls,
-                  Join({untilName, registration.registrationCalls, {kWait, kUncatalogName, kExit}}));
+        EXPECT_EQ(Step(calls, kCatalogName, {"RtSleep", kWait}), registration.registrationCalls);
+        EXPECT_EQ(Last(calls, 2), (Calls{kUncatalogName, kExit}));
     } else {
         // The name was never ours: the shutdown runs but leaves it where it stands.
         EXPECT_EQ(result.console, kStarted +
                                       Failure("Cannot catalog process name", registration.failureCode) +
                                       kCleaningUp + kCleanedUp);
-        EXPECT_EQ(result.calls, Join({untilName,
-                                      registration.registrationCalls,
-                                      ReportQueries(registration.failureCode),
-                                      {"GetRtThreadHandles(0)", kExit}}));
+        EXPECT_EQ(Step(calls, kCatalogName, {}), Join({registration.registrationCalls, {kReport, kExit}}));
     }
 }
 
@@ -93,11 +90,10 @@ TEST(NameRegistration, MainThreadNameTakenChangesNothing) {
 
     EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.console, kStarted + kInitialized + kCleaningUp + kCleanedUp);
-    EXPECT_EQ(result.calls,
-              Join({{"GetRtThreadHandles(3)", "CopyRtSystemInfo", "SetRtProcessMaxPriority(0x0, 150)",
-                     "GetRtThreadHandles(0)", kCatalogMainThread, "LookupRtHandle(0x0, \"TMain\", 0)",
-                     "GetRtHandleType(0x45)", "GetRtThreadHandles(1)", kCatalogName},
-                    {kWait, kUncatalogName, kExit}}));
+    EXPECT_EQ(Step(result.scenarioThreadCalls, kCatalogMainThread, {"RtSleep", kWait}),
+              (Calls{kCatalogMainThread, "LookupRtHandle(0x0, \"TMain\", 0)", "GetRtHandleType(0x45)",
+                     "GetRtThreadHandles(1)", kCatalogName}));
+    EXPECT_EQ(Last(result.scenarioThreadCalls, 2), (Calls{kUncatalogName, kExit}));
 }
 
 // Should the reporter ever return on this path (the kernel names another thread
@@ -111,8 +107,8 @@ TEST(NameRegistration, NameNotMarkedOursWhenTheReportReturns) {
     EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.console,
               kStarted + Failure("Cannot catalog process name", kNameTaken) + kCleaningUp + kCleanedUp);
-    EXPECT_EQ(std::count(result.calls.begin(), result.calls.end(), kUncatalogName), 0);
-    EXPECT_EQ(std::count(result.calls.begin(), result.calls.end(), kWait), 0);
+    EXPECT_EQ(Count(result.scenarioThreadCalls, kUncatalogName), 0);
+    EXPECT_EQ(Count(result.scenarioThreadCalls, kWait), 0);
 }
 
 }  // namespace

@@ -23,10 +23,20 @@ void PrintTo(const WorkerCase& c, std::ostream* out) {
 
 class WorkerWait : public testing::TestWithParam<WorkerCase> {};
 
+// Runs the shutdown alone, from the record as start-up leaves it once the
+// service runs and as the given step then fills it.
+std::function<int()> ShutDownAfter(std::function<void()> fill) {
+    return [fill]() -> int {
+        SetRunning();
+        fill();
+        CleanUpApplication();
+    };
+}
+
 TEST_P(WorkerWait, PollsTheSlotsThenDeletesWhatRemainsInSlotOrder) {
     const WorkerCase& c = GetParam();
-    KernelScript script = TerminatedScript();
-    script.beforeWait = [slots = c](int) {
+    KernelScript script;
+    const auto fill = [slots = c] {
         for (int i = 0; i < kWorkerSlotCount; ++i) {
             StoreShared(AppState.workerThreads[i], slots.slots[i]);
         }
@@ -39,11 +49,11 @@ TEST_P(WorkerWait, PollsTheSlotsThenDeletesWhatRemainsInSlotOrder) {
             }
         }
     };
-    const auto result = RunScenario(script, RunService);
+    const auto result = RunScenario(script, ShutDownAfter(fill));
 
     EXPECT_EQ(result.exitStatus, 0);
-    EXPECT_EQ(result.console, kStarted + kInitialized + kCleaningUp + kCleanedUp);
-    EXPECT_EQ(ShutdownCalls(result.calls), c.expected);
+    EXPECT_EQ(result.console, kCleaningUp + kCleanedUp);
+    EXPECT_EQ(result.scenarioThreadCalls, c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -62,53 +72,40 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Every release that fails is reported and the shutdown goes on to the next.
 TEST(Shutdown, ReportsEachFailedReleaseAndPassesOver) {
-    KernelScript script = TerminatedScript();
-    script.beforeWait = [](int) {
-        StoreShared(AppState.workerThreads[0], Handle{0x51});
-        StoreShared(AppState.workerThreads[1], Handle{0x52});
-        StoreShared(AppState.workerThreads[2], Handle{0x53});
-        AppState.sharedMemoryHandle = 0x61;
-        AppState.sharedMemoryBase = 0x40000;
-    };
+    KernelScript script;
     script.outcomes["DeleteRtThread"] = {Fails(0x31), {}, Fails(0x33)};
     script.outcomes["DeleteRtMemoryHandle"] = {Fails(0x41)};
     script.outcomes["FreeRtMemory"] = {Fails(0x42)};
     script.outcomes["UncatalogRtHandle Zorvandelith"] = {Fails(0x43)};
-    const auto result = RunScenario(script, RunService);
+    const auto result = RunScenario(script, ShutDownAfter([] {
+                                        StoreShared(AppState.workerThreads[0], Handle{0x51});
+                                        StoreShared(AppState.workerThreads[1], Handle{0x52});
+                                        StoreShared(AppState.workerThreads[2], Handle{0x53});
+                                        AppState.sharedMemoryHandle = 0x61;
+                                        AppState.sharedMemoryBase = 0x40000;
+                                    }));
 
     EXPECT_EQ(result.exitStatus, 0);
-    EXPECT_EQ(result.console, kStarted + kInitialized + kCleaningUp +
-                                  Failure("Cannot delete thread for LogServer", 0x31) +
+    EXPECT_EQ(result.console, kCleaningUp + Failure("Cannot delete thread for LogServer", 0x31) +
                                   Failure("Cannot delete thread for LogServer", 0x33) +
                                   Failure("Cannot free shared memory handle SharedmemLog", 0x41) +
                                   Failure("Cannot free shared memory SharedmemLog", 0x42) +
                                   Failure("Cannot remove my own name", 0x43) + kCleanedUp);
-    const Calls report = {"GetRtExceptionHandlerInfo(0)", "SetRtExceptionHandler(11 22 33 44 55 66 00 88)",
-                          "GetRtThreadHandles(0)"};
-    EXPECT_EQ(ShutdownCalls(result.calls), Join({Pauses(100),
-                                                 {"DeleteRtThread(0x51)"},
-                                                 report,
-                                                 {"DeleteRtThread(0x52)", "DeleteRtThread(0x53)"},
-                                                 report,
-                                                 {"DeleteRtMemoryHandle(0x61)"},
-                                                 report,
-                                                 {"FreeRtMemory(0x40000)"},
-                                                 report,
-                                                 {kUncatalogName},
-                                                 report,
-                                                 {kExit}}));
+    EXPECT_EQ(ReportsAsOne(result.scenarioThreadCalls),
+              Join({Pauses(100),
+                    {"DeleteRtThread(0x51)", kReport, "DeleteRtThread(0x52)", "DeleteRtThread(0x53)", kReport,
+                     "DeleteRtMemoryHandle(0x61)", kReport, "FreeRtMemory(0x40000)", kReport, kUncatalogName,
+                     kReport, kExit}}));
 }
 
 TEST(Shutdown, ReleasesTheMemoryItHoldsAndKeepsTheMainThreadName) {
-    KernelScript script = TerminatedScript();
-    script.beforeWait = [](int) {
-        AppState.sharedMemoryHandle = 0x61;
-        AppState.sharedMemoryBase = 0x40000;
-    };
-    const auto result = RunScenario(script, RunService);
+    const auto result = RunScenario(KernelScript{}, ShutDownAfter([] {
+                                        AppState.sharedMemoryHandle = 0x61;
+                                        AppState.sharedMemoryBase = 0x40000;
+                                    }));
 
-    EXPECT_EQ(result.console, kStarted + kInitialized + kCleaningUp + kCleanedUp);
-    EXPECT_EQ(ShutdownCalls(result.calls),
+    EXPECT_EQ(result.console, kCleaningUp + kCleanedUp);
+    EXPECT_EQ(result.scenarioThreadCalls,
               (Calls{"DeleteRtMemoryHandle(0x61)", "FreeRtMemory(0x40000)", kUncatalogName, kExit}));
 }
 

@@ -1,6 +1,7 @@
 // The worked example of README.md's "Adding a worker", run on the scripted
-// kernel: a worker started where a service starts one, just before its first
-// wait, with the service's own start-up and shutdown around it.
+// kernel: a worker started as a service starts one, once it runs, and the
+// service's own shutdown after it.
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -20,6 +21,14 @@ using scripted::RunScenario;
 constexpr int kSlot = 1;
 constexpr std::uint32_t kPassPauseMs = 50;
 constexpr Handle kExitMailbox = 0x41;
+
+// The service once it runs: starts the worker, then shuts down as the
+// termination notification would have it.
+int StartThenShutDown(WorkerPass job) {
+    SetRunning();
+    StartWorker(kSlot, job, kPassPauseMs);
+    CleanUpApplication();
+}
 
 // Points the two threads pass in one order on every run: each scenario's
 // child process starts with both unreached.
@@ -58,9 +67,9 @@ struct WorkerCase {
     const char* name;
     WorkerPass job;
     bool endsWhenAsked;
-    std::string reported;    // console lines between start-up's and the shutdown's
-    Calls workerCalls;       // the worker thread's
-    Calls afterTheMainWait;  // the main thread's, after the wait in which the worker starts
+    std::string reported;  // console lines before the shutdown's
+    Calls workerCalls;     // the worker thread's, each report as one
+    Calls mainCalls;       // the main thread's, from the worker's start
 };
 
 void PrintTo(const WorkerCase& c, std::ostream* out) {
@@ -71,9 +80,8 @@ class WorkerExample : public testing::TestWithParam<WorkerCase> {};
 
 TEST_P(WorkerExample, StandsInItsSlotFromItsFirstStepToItsLast) {
     const WorkerCase& c = GetParam();
-    KernelScript script = TerminatedScript();
+    KernelScript script;
     script.entries[kExitMailboxName] = kExitMailbox;
-    script.beforeWait = [job = c.job](int) { StartWorker(kSlot, job, kPassPauseMs); };
     script.otherThreadPause = [] {
         Reach(workerSettled);
         Await(shutdownWaiting);
@@ -88,12 +96,12 @@ TEST_P(WorkerExample, StandsInItsSlotFromItsFirstStepToItsLast) {
             }
         }
     };
-    const auto result = RunScenario(script, RunService);
+    const auto result = RunScenario(script, [job = c.job] { return StartThenShutDown(job); });
 
     EXPECT_EQ(result.exitStatus, 0);
-    EXPECT_EQ(result.console, kStarted + kInitialized + c.reported + kCleaningUp + kCleanedUp);
-    EXPECT_EQ(result.otherThreadCalls, c.workerCalls);
-    EXPECT_EQ(ShutdownCalls(result.scenarioThreadCalls), c.afterTheMainWait);
+    EXPECT_EQ(result.console, c.reported + kCleaningUp + kCleanedUp);
+    EXPECT_EQ(ReportsAsOne(result.otherThreadCalls), c.workerCalls);
+    EXPECT_EQ(result.scenarioThreadCalls, c.mainCalls);
 }
 
 const std::string kStartPause = "RtSleep(" + std::to_string(kWorkerStartPauseMs) + ")";
@@ -108,16 +116,14 @@ INSTANTIATE_TEST_SUITE_P(
                                "",
                                {kOwnHandle, kPassPause},
                                {kStartPause, kPause, kUncatalogName, kExit}},
-                    // Its report asks, through the exit mailbox, for the termination the
-                    // script then delivers.
+                    // Its report asks, through the exit mailbox, for the termination.
                     WorkerCase{"WhoseJobFailsReportsItAndWaitsToBeAsked",
                                JobWithoutItsInbox,
                                true,
                                Failure("Cannot find LogInbox", 0xb),
-                               Join({{kOwnHandle, "LookupRtHandle(0x0, \"LogInbox\", 0)"},
-                                     ReportQueries(0xb),
-                                     {kOwnHandle, "LookupRtHandle(0x0, \"R?EXIT_MBOX\", 5000)",
-                                      "SendRtData(0x41, ff 00 00 00, 4)", kPassPause}}),
+                               {kOwnHandle, "LookupRtHandle(0x0, \"LogInbox\", 0)", kReport,
+                                "LookupRtHandle(0x0, \"R?EXIT_MBOX\", 5000)",
+                                "SendRtData(0x41, ff 00 00 00, 4)", kPassPause},
                                {kStartPause, kPause, kUncatalogName, kExit}},
                     // The slot held the worker's own handle, which the shutdown deletes.
                     WorkerCase{
@@ -128,5 +134,20 @@ INSTANTIATE_TEST_SUITE_P(
                         {kOwnHandle},
                         Join({{kStartPause}, Pauses(100), {"DeleteRtThread(0x32)", kUncatalogName, kExit}})}),
     RowName);
+
+// A scenario stuck on a step that never comes, here a wait that never
+// returns, fails its test saying so, with the console as far as it got.
+TEST(StuckScenario, FailsSayingItTimedOutWithTheConsoleSoFar) {
+    KernelScript script = TerminatedScript();
+    script.timeLimitSeconds = 1;
+    script.beforeWait = [](int) {
+        std::atomic<bool> never{false};
+        never.wait(false);
+    };
+    scripted::ScenarioResult result;
+    EXPECT_NONFATAL_FAILURE(result = RunScenario(script, RunService),
+                            "scenario timed out after 1 s; its console so far:\n" + kStarted + kInitialized);
+    EXPECT_TRUE(result.timedOut);
+}
 
 }  // namespace

@@ -11,8 +11,10 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <thread>
 
+#include "tests/support/as_nobody.h"
 #include "tests/support/child.h"
 #include "tests/support/emulation.h"
 #include "tests/support/temp_dir.h"
@@ -236,36 +238,46 @@ TEST_F(RootDirectoryTest, ExactlyOneOfManyRacersWinsAFreeOrStaleName) {
 }
 
 TEST_F(RootDirectoryTest, CorruptEntriesReadStaleAndCanBeReplaced) {
+    // An entry that cannot be read binds only an ordinary user: as root, the
+    // test runs as nobody too, and then goes on here.
+    std::string whyNot;
+    if (testsupport::RunAsNobody(whyNot) == testsupport::AsNobody::Unable) {
+        std::cout << "not run as nobody: " << whyNot << "\n";
+    }
     struct Case {
         const char* name;
         std::function<void(const std::string&)> make;
+        ErrorCode refused;  // why its removal is refused: what the user is told
     };
     auto write = [](const std::string& text) {
         return [text](const std::string& path) { std::ofstream(path, std::ios::binary) << text; };
     };
     const Case cases[] = {
-        {"Empty", write("")},
-        {"Truncated", write("rtentry 1 type=2 obj")},
-        {"NoLineEnd", write("rtentry 1 type=2 object=1 pid=1")},
-        {"Garbage", write(std::string("\x00\xff\x13garbage", 10))},
-        {"TypeZero", write("rtentry 1 type=0 object=1 pid=1\n")},
-        {"TypeTooLarge", write("rtentry 1 type=70000 object=1 pid=1\n")},
-        {"Trailing", write("rtentry 1 type=2 object=1 pid=1\nmore")},
-        {"Huge", write(std::string(1 << 20, 'x'))},
-        {"Symlink", [](const std::string& path) { ASSERT_EQ(symlink("/etc/passwd", path.c_str()), 0); }},
-        {"Fifo", [](const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }},
+        {"Empty", write(""), ErrorCode::NotKernelEntry},
+        {"Truncated", write("rtentry 1 type=2 obj"), ErrorCode::NotKernelEntry},
+        {"NoLineEnd", write("rtentry 1 type=2 object=1 pid=1"), ErrorCode::NotKernelEntry},
+        {"Garbage", write(std::string("\x00\xff\x13garbage", 10)), ErrorCode::NotKernelEntry},
+        {"TypeZero", write("rtentry 1 type=0 object=1 pid=1\n"), ErrorCode::NotKernelEntry},
+        {"TypeTooLarge", write("rtentry 1 type=70000 object=1 pid=1\n"), ErrorCode::NotKernelEntry},
+        {"Trailing", write("rtentry 1 type=2 object=1 pid=1\nmore"), ErrorCode::NotKernelEntry},
+        {"Huge", write(std::string(1 << 20, 'x')), ErrorCode::NotKernelEntry},
+        {"Symlink", [](const std::string& path) { ASSERT_EQ(symlink("/etc/passwd", path.c_str()), 0); },
+         ErrorCode::NotKernelEntry},
+        {"Fifo", [](const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); },
+         ErrorCode::NotKernelEntry},
         {"Unreadable",
          [](const std::string& path) {
              std::ofstream(path) << "rtentry 1 type=2 object=1 pid=1\n";
              chmod(path.c_str(), 0);
-         }},
+         },
+         ErrorCode::Unreadable},
     };
     for (const Case& c : cases) {
         c.make(Entry(c.name));
         // Not in this process's way: no kernel wrote it (or, for one that
         // cannot be read, none can tell), so it is not removed.
         if (std::string(c.name) != "Unreadable" || geteuid() != 0) {
-            EXPECT_NE(Uncatalog(*root_, c.name), ErrorCode::None) << c.name;
+            EXPECT_EQ(Uncatalog(*root_, c.name), c.refused) << c.name;
             struct stat left {};
             EXPECT_EQ(lstat(Entry(c.name).c_str(), &left), 0) << c.name;
         }
@@ -276,6 +288,26 @@ TEST_F(RootDirectoryTest, CorruptEntriesReadStaleAndCanBeReplaced) {
         EXPECT_EQ(root_->Catalog(c.name, kProcessType, 1), ErrorCode::None) << c.name;
     }
     EXPECT_EQ(access("/etc/passwd", F_OK), 0) << "a symlinked entry's target is never touched";
+}
+
+// An entry removed from under its holder, its name taken by another since, is
+// no longer the holder's to remove: its removal leaves the new entry standing
+// and says on stderr what happened.
+TEST_F(RootDirectoryTest, RemovalLeavesTheEntryThatTookItsPlace) {
+    ASSERT_EQ(root_->Catalog("Zorvandelith", kProcessType, 1), ErrorCode::None);
+    ASSERT_EQ(unlink(Entry("Zorvandelith").c_str()), 0);
+    std::unique_ptr<RootDirectory> other;
+    ASSERT_EQ(RootDirectory::Open(Root(), other), ErrorCode::None);
+    ASSERT_EQ(other->Catalog("Zorvandelith", kProcessType, 2), ErrorCode::None);
+
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Uncatalog(*root_, "Zorvandelith"), ErrorCode::None);
+    const std::string diagnostics = testing::internal::GetCapturedStderr();
+    EXPECT_NE(diagnostics.find("the entry of Zorvandelith was removed while this process held it"),
+              std::string::npos)
+        << diagnostics;
+    EXPECT_EQ(TypeOf("Zorvandelith"), kProcessType) << "the other's entry was removed";
+    EXPECT_EQ(Uncatalog(*other, "Zorvandelith"), ErrorCode::None);
 }
 
 TEST_F(RootDirectoryTest, ADirectoryInPlaceOfAnEntryIsLeftAlone) {
@@ -349,9 +381,7 @@ TEST(RootDirectoryOpen, RefusesUnsafeDirectories) {
 }
 
 TEST(RootDirectoryOpen, ADirectoryThatCannotBeWrittenIsRefusedForChangesAndSaysWhyButCanBeLookedInto) {
-    if (geteuid() == 0) {
-        GTEST_SKIP() << "permissions do not bind root; the unprivileged run covers this";
-    }
+    RUN_AS_NOBODY_WHEN_ROOT();
     TempDir temp;
     ASSERT_EQ(mkdir((temp / "rtroot").c_str(), 0500), 0);
     std::unique_ptr<RootDirectory> root;
@@ -417,19 +447,46 @@ TEST_F(RootDirectoryTest, RacersForANameThatCannotHoldALockNeverBothWin) {
     }
 }
 
+// Where the file system has no unnamed files, a work name stands in: one left
+// by a process that died between creating and linking it is swept, and one a
+// live creator is still at, under the name this process would pick first, is
+// passed over for the next. Either way the entry gets its mode whatever the
+// umask, so that a record another process must read is not left unreadable.
 TEST_F(RootDirectoryTest, WorkFilesLeftByTheDeadNeitherBlockNorPileUp) {
-    RootDirectory::UseWorkNamesOnly(true);
-    // Left by a process that died between creating and linking it, under the
-    // very work name this process would pick first, long enough ago.
-    const std::string abandoned = Entry(".new-" + std::to_string(getpid()) + "-1");
-    std::ofstream(abandoned) << "rtentry 1 type=2 object=1 pid=1\n";
-    const timespec longAgo[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, abandoned.c_str(), longAgo, 0), 0);
-
-    EXPECT_EQ(root_->Catalog("Zorvandelith", kProcessType, 1), ErrorCode::None);
-    EXPECT_EQ(TypeOf("Zorvandelith"), kProcessType);
-    EXPECT_NE(access(abandoned.c_str(), F_OK), 0) << "the abandoned work file is still there";
-    EXPECT_EQ(Uncatalog(*root_, "Zorvandelith"), ErrorCode::None);
+    struct Case {
+        const char* name;
+        bool workNamesOnly;
+        time_t age;  // of the file at the first work name, in seconds; 0: none there
+        bool swept;
+    };
+    const Case cases[] = {
+        {"unnamed", false, 0, false},
+        {"abandoned work file in the way", true, 3600, true},
+        {"work file in use in the way", true, 1, false},
+    };
+    for (const Case& c : cases) {
+        RootDirectory::UseWorkNamesOnly(c.workNamesOnly);
+        std::unique_ptr<RootDirectory> root;  // a new one picks the first work name again
+        ASSERT_EQ(RootDirectory::Open(Root(), root), ErrorCode::None);
+        const std::string inTheWay = Entry(".new-" + std::to_string(getpid()) + "-1");
+        if (c.age != 0) {
+            std::ofstream(inTheWay) << "rtentry 1 type=2 object=1 pid=1\n";
+            const timespec then[2] = {{time(nullptr) - c.age, 0}, {time(nullptr) - c.age, 0}};
+            ASSERT_EQ(utimensat(AT_FDCWD, inTheWay.c_str(), then, 0), 0);
+        }
+        const mode_t umaskBefore = umask(0277);
+        EXPECT_EQ(root->Catalog("Zorvandelith", kProcessType, 1), ErrorCode::None) << c.name;
+        umask(umaskBefore);
+        EXPECT_EQ(TypeOf("Zorvandelith"), kProcessType) << c.name;
+        struct stat entry {};
+        EXPECT_EQ(lstat(Entry("Zorvandelith").c_str(), &entry), 0) << c.name;
+        EXPECT_EQ(entry.st_mode & 07777, 0600u) << c.name;
+        if (c.age != 0) {
+            EXPECT_EQ(access(inTheWay.c_str(), F_OK) != 0, c.swept) << c.name;
+            unlink(inTheWay.c_str());
+        }
+        EXPECT_EQ(Uncatalog(*root, "Zorvandelith"), ErrorCode::None) << c.name;
+    }
     RootDirectory::UseWorkNamesOnly(false);
 }
 

@@ -1,5 +1,6 @@
 #include "tests/scripted/scripted_kernel.h"
 
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -106,6 +107,16 @@ std::vector<std::string> Lines(const std::string& text) {
     return lines;
 }
 
+// Ends the child as its main would, while every other thread, such as a
+// worker's, is held out of the log: no thread writes to a stream that exit has
+// closed.
+[[noreturn]] void Exit(int status) {
+    playback->mutex.lock();
+    std::fflush(playback->log);
+    std::fflush(playback->console);
+    _exit(status);
+}
+
 [[noreturn]] void RunChild(const KernelScript& script, const std::function<int()>& body, std::FILE* console,
                            std::FILE* log) {
     playback = new Playback;
@@ -113,15 +124,15 @@ std::vector<std::string> Lines(const std::string& text) {
     playback->console = console;
     playback->log = log;
     playback->scenarioThread = std::this_thread::get_id();
-    const int status = body();
-    std::fflush(console);
-    std::exit(status);
+    // Unbuffered, so that a child killed at the time limit leaves its console so far.
+    std::setvbuf(console, nullptr, _IONBF, 0);
+    Exit(body());
 }
 
-ScenarioResult Collect(pid_t child, std::FILE* console, std::FILE* log) {
+ScenarioResult Collect(pid_t child, std::FILE* console, std::FILE* log, int timeLimitSeconds) {
     ScenarioResult result;
     int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeLimitSeconds);
     pid_t done = 0;
     while ((done = waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -129,6 +140,7 @@ ScenarioResult Collect(pid_t child, std::FILE* console, std::FILE* log) {
     if (done == 0) {
         kill(child, SIGKILL);
         waitpid(child, &status, 0);
+        result.timedOut = true;
     }
     result.exited = WIFEXITED(status);
     result.exitStatus = result.exited ? WEXITSTATUS(status) : -1;
@@ -139,6 +151,10 @@ ScenarioResult Collect(pid_t child, std::FILE* console, std::FILE* log) {
         result.calls.push_back(call);
         (line[0] == kScenarioThreadMark ? result.scenarioThreadCalls : result.otherThreadCalls)
             .push_back(call);
+    }
+    if (result.timedOut) {
+        ADD_FAILURE() << "scenario timed out after " << timeLimitSeconds << " s; its console so far:\n"
+                      << result.console;
     }
     return result;
 }
@@ -161,7 +177,7 @@ ScenarioResult RunScenario(const KernelScript& script, const std::function<int()
     if (child == 0) {
         RunChild(script, body, console, log);
     }
-    ScenarioResult result = Collect(child, console, log);
+    ScenarioResult result = Collect(child, console, log, script.timeLimitSeconds);
     std::fclose(console);
     std::fclose(log);
     return result;
@@ -337,8 +353,7 @@ std::FILE* RtConsoleStream() {
 
 void RtExit(int status) {
     Record("RtExit(" + std::to_string(status) + ")");
-    std::fflush(playback->console);
-    std::exit(status);
+    scripted::Exit(status);
 }
 
 }  // extern "C"

@@ -59,9 +59,14 @@ struct KernelScript {
     // Runs inside every pause of any other thread, such as a worker's: the
     // pause lasts as long as this does.
     std::function<void()> otherThreadPause;
+
+    // How long the child may run before it is killed and the test fails with
+    // "timed out after N s" and the console so far.
+    int timeLimitSeconds = 20;
 };
 
 struct ScenarioResult {
+    bool timedOut = false;  // the child was killed at the script's time limit
     bool exited = false;
     int exitStatus = -1;
     int signal = 0;
@@ -73,7 +78,9 @@ struct ScenarioResult {
 };
 
 // Runs body in a child process against the script. The body's result, when it
-// returns, is the child's exit status, as main's is.
+// returns, is the child's exit status, as main's is. A child still running at
+// the script's time limit is killed, and the test fails saying so, with the
+// console as far as it got.
 ScenarioResult RunScenario(const KernelScript& script, const std::function<int()>& body);
 
 // The calls without the error queries every report makes, for tests about order.
