@@ -101,7 +101,8 @@ TEST_F(Holder, StartedWithStandardStreamsClosedNothingIsWrittenIntoTheEntry) {
     std::this_thread::sleep_for(100ms);  // past the line that would have landed in it
     std::ifstream entry(EntryPath());
     const std::string record((std::istreambuf_iterator<char>(entry)), {});
-    EXPECT_TRUE(std::regex_match(record, std::regex("rtentry 1 type=2 object=[0-9]+ pid=[0-9]+ pidns=[0-9]+\n")))
+    EXPECT_TRUE(
+        std::regex_match(record, std::regex("rtentry 1 type=2 object=[0-9]+ pid=[0-9]+ pidns=[0-9]+\n")))
         << record;
     EXPECT_EQ(SecondInstanceConsole(), kNameTaken);
     first.Signal(SIGTERM);
@@ -199,17 +200,18 @@ TEST_F(Holder, AStaleNameIsReplacedWithNoMoreDescriptorsThanACleanStart) {
 
 // A process elsewhere that takes the directory's change lock and stops (a
 // cleaner stopped with Ctrl-Z, say) costs a start its registration, after a
-// bounded wait or at once on SIGTERM, and never the orderly shutdown.
+// bounded wait or at once on SIGTERM or SIGINT, and never the orderly shutdown.
 TEST_F(Holder, AStoppedLockHolderElsewhereNeitherHangsAStartNorKeepsItFromStopping) {
     struct Case {
         const char* name;
-        bool terminate;  // SIGTERM while the start waits for the lock
+        int signal;  // sent while the start waits for the lock; 0: none
         const char* error;
         std::chrono::milliseconds within;
     };
     const Case cases[] = {
-        {"bounded wait", false, "Error nr=17 Root directory is locked by a process that does not let go", 6s},
-        {"SIGTERM", true, "Error nr=18 Interrupted by a termination request", 1s},
+        {"bounded wait", 0, "Error nr=17 Root directory is locked by a process that does not let go", 6s},
+        {"SIGTERM", SIGTERM, "Error nr=18 Interrupted by a termination request", 1s},
+        {"SIGINT", SIGINT, "Error nr=18 Interrupted by a termination request", 1s},
     };
     for (const Case& c : cases) {
         {
@@ -238,8 +240,8 @@ TEST_F(Holder, AStoppedLockHolderElsewhereNeitherHangsAStartNorKeepsItFromStoppi
         ASSERT_TRUE(start.WaitForLine(kStarted)) << c.name;
         std::this_thread::sleep_for(300ms);  // well inside its wait for the lock
         const auto asked = std::chrono::steady_clock::now();
-        if (c.terminate) {
-            start.Signal(SIGTERM);
+        if (c.signal != 0) {
+            start.Signal(c.signal);
         }
         EXPECT_EQ(start.WaitForExit(), 0) << c.name;
         EXPECT_LE(std::chrono::steady_clock::now() - asked, c.within) << c.name;

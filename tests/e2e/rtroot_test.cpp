@@ -474,6 +474,9 @@ TEST_F(Rtroot, ABadNameIsBadUsageAndTouchesNothing) {
         {"a/b", "\"a/b\""},
         {".x", "\".x\""},
         {"a\tb", "\"a\\x09b\""},
+        {"a\x7f"
+         "b",
+         "\"a\\x7fb\""},
         {std::string(33, 'n'), "\"" + std::string(33, 'n') + "\""},
     };
     for (const bool unsafeRoot : {false, true}) {
@@ -911,6 +914,7 @@ TEST_F(Rtroot, AnswersThatDependOnTheDirectoryNameIt) {
         {{"--root", missing, "clean"}, 0, "rtroot: nothing to clean: " + missing + " does not exist\n"},
         {{"wait", "Nobody", "--pid", "0"}, 64, "rtroot: --pid takes a process id, a whole number above 0\n"},
         {{"list", "--gone"}, 64, "rtroot: option does not go with this command\n"},
+        {{"list", "--dry-run"}, 64, "rtroot: option does not go with this command\n"},
     };
     for (const Case& c : cases) {
         auto [status, said] = RunMerged(c.command);

@@ -53,6 +53,7 @@ TEST(HandleTable, WrapsAroundTheWholeRangeSkippingLiveHandles) {
         const Handle handle = table.Add({ObjectKind::Thread, nullptr});
         ASSERT_NE(handle, kept);
         ASSERT_NE(handle, kBadHandle);
+        ASSERT_NE(handle, kNoHandle);
         table.Remove(handle);
     }
     EXPECT_EQ(table.Size(), 1u);

@@ -310,6 +310,19 @@ TEST_F(RootDirectoryTest, RemovalLeavesTheEntryThatTookItsPlace) {
     EXPECT_EQ(Uncatalog(*other, "Zorvandelith"), ErrorCode::None);
 }
 
+// A file of another user is never a kernel entry here, whatever it holds:
+// root, who could read and remove it, leaves it alone.
+TEST_F(RootDirectoryTest, AFileOfAnotherUserIsNoEntryEvenForRoot) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root: only root makes a file of another user";
+    }
+    std::ofstream(Entry("Zorvandelith")) << "rtentry 1 type=2 object=1 pid=1\n";
+    ASSERT_EQ(chown(Entry("Zorvandelith").c_str(), testsupport::kNobody, testsupport::kNobody), 0);
+    EXPECT_EQ(TypeOf("Zorvandelith"), 0);
+    EXPECT_EQ(Uncatalog(*root_, "Zorvandelith"), ErrorCode::NotKernelEntry);
+    EXPECT_EQ(access(Entry("Zorvandelith").c_str(), F_OK), 0);
+}
+
 TEST_F(RootDirectoryTest, ADirectoryInPlaceOfAnEntryIsLeftAlone) {
     ASSERT_EQ(mkdir(Entry("Zorvandelith").c_str(), 0700), 0);
     EXPECT_EQ(TypeOf("Zorvandelith"), 0);

@@ -107,14 +107,14 @@ std::vector<std::string> Lines(const std::string& text) {
     return lines;
 }
 
-// Ends the child as its main would, while every other thread, such as a
-// worker's, is held out of the log: no thread writes to a stream that exit has
-// closed.
+// Ends the child as its main would, exit handlers and all (coverage counts
+// are written there), while every other thread, such as a worker's, is held
+// out of the log: none writes to a stream that exit has closed.
 [[noreturn]] void Exit(int status) {
     playback->mutex.lock();
     std::fflush(playback->log);
     std::fflush(playback->console);
-    _exit(status);
+    std::exit(status);
 }
 
 [[noreturn]] void RunChild(const KernelScript& script, const std::function<int()>& body, std::FILE* console,
