@@ -63,9 +63,14 @@ ErrorCode KernelState::Root(RootDirectory*& root) {
         const std::string path = DefaultRootPath();
         // Root given a directory of another user (sudo beside the system
         // service, sudo -E in a user's session) registers as that user would.
+        // Said on stderr, as the process changes who it is for good.
         uid_t taken = 0;
         if (const ErrorCode acting = ActAsOwnerOf(path, taken); acting != ErrorCode::None) {
             return acting;
+        }
+        if (taken != 0) {
+            Say("root directory " + path,
+                ("belongs to user " + std::to_string(taken) + ": this process acts as that user").c_str());
         }
         if (const ErrorCode opened = RootDirectory::Open(path, root_); opened != ErrorCode::None) {
             return opened;

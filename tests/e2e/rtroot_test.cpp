@@ -637,9 +637,7 @@ TEST_F(Rtroot, RootSeesAnotherUsersNamesAndCleansThemOnlyWhenAsked) {
               std::make_pair(0, std::string("would remove Garbage (damaged)\n")));
     EXPECT_EQ(access(Entry("Garbage").c_str(), F_OK), 0) << "cleaned without --as-owner";
     EXPECT_EQ(RunMerged({"--root", RootPath(), "clean", "--as-owner", "Garbage"}),
-              std::make_pair(0, "rtroot: root directory " + RootPath() +
-                                    ": belongs to user 65534: this process acts as that user\n"
-                                    "removed Garbage (damaged)\n"));
+              std::make_pair(0, std::string("removed Garbage (damaged)\n")));
     EXPECT_NE(access(Entry("Garbage").c_str(), F_OK), 0);
     EXPECT_EQ(Run({"--root", RootPath(), "show", "Zorvandelith"}).first, 0) << "clean took the live name";
 

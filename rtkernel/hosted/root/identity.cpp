@@ -176,8 +176,6 @@ ErrorCode ActAsOwnerOf(const std::string& path, uid_t& taken) {
         return ErrorCode::HostFailure;
     }
     taken = user;
-    Say("root directory " + path,
-        ("belongs to user " + std::to_string(user) + ": this process acts as that user").c_str());
     return ErrorCode::None;
 }
 

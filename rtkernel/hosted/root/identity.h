@@ -32,7 +32,7 @@ std::optional<struct stat> OwnerOfRootDirectory(const std::string& path);
 // owner's identity (user, group, no supplementary groups) for good, before the
 // kernel first asks who the process is, so that what it writes there belongs
 // to the owner and nothing in the directory can make root do what the owner
-// could not; it says so on stderr. The owner is the directory's, or while it
+// could not. The owner is the directory's, or while it
 // is missing that of the directory it would be made in. Only where every
 // directory on the way, as written and as it resolves, belongs to root or to
 // that owner and is writable by nobody else (unless it is root's and sticky,
