@@ -24,12 +24,12 @@ namespace {
 constexpr const char* kScheduling = "real-time scheduling";
 
 // What a thread's first steps may use of its stack, touched in advance.
-constexpr std::size_t kPrefaultedStack = 64 * 1024;
+constexpr std::size_t kPrefaultedStack = std::size_t{64} * 1024;
 // The stack of every thread started once memory is locked: locked memory is
 // counted whole against RLIMIT_MEMLOCK when it is mapped, and the default
 // stack (RLIMIT_STACK, 8 MiB) alone would use up the 8 MiB such a limit
 // usually is, so that no thread could be started.
-constexpr std::size_t kLockedThreadStack = 512 * 1024;
+constexpr std::size_t kLockedThreadStack = std::size_t{512} * 1024;
 
 constinit std::atomic<int> processLimit{-1};        // -1 until the limit is set
 constinit std::atomic<int> processHostPriority{0};  // 0 while the process is not real time

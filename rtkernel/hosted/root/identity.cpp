@@ -64,7 +64,9 @@ bool Unmapped(uid_t user) {
         std::string first;
         std::getline(map, first);
         std::istringstream fields(first);
-        unsigned long inside = 0, outside = 0, count = 0;
+        unsigned long inside = 0;
+        unsigned long outside = 0;
+        unsigned long count = 0;
         if (!(fields >> inside >> outside >> count) ||
             (inside == 0 && outside == 0 && count == 4294967295UL)) {
             return std::nullopt;  // the initial namespace: every owner is who it says
@@ -122,7 +124,10 @@ std::optional<std::string> FirstUnsafe(const std::string& directory, const struc
                 return step + " cannot be examined";
             }
             if (const std::string why = Unsafe(status, owner); !why.empty()) {
-                return step + " " + why;
+                std::string unsafe = step;
+                unsafe += ' ';
+                unsafe += why;
+                return unsafe;
             }
         }
     }
@@ -136,7 +141,7 @@ std::string Absolute(const std::string& path) {
     }
     // NOLINTNEXTLINE(cppcoreguidelines-owning-memory): getcwd's own allocation, freed at once
     char* here = getcwd(nullptr, 0);
-    const std::string absolute = here != nullptr ? std::string(here) + "/" + path : path;
+    std::string absolute = here != nullptr ? std::string(here) + "/" + path : path;
     std::free(here);  // NOLINT(cppcoreguidelines-no-malloc)
     return absolute;
 }
