@@ -58,13 +58,17 @@ cp "$1" "$bin/zorvandelith" && cp "$2" "$bin/rtroot" || exit 1
 mount_tmpfs /tmp
 mount_tmpfs /run
 cd /tmp || exit 1
+# Real time is another test's: the service runs here as it does without it
+# (under an emulator, memory locked as root is more than the owner whose
+# identity it takes may keep locked).
+service="setpriv --bounding-set=-sys_nice,-ipc_lock $bin/zorvandelith"
 really_root=false
 [ "$(awk '$1 == 0 {print $2}' /proc/self/uid_map)" = 0 ] && really_root=true
 
 # Starts the service in the background, its console and stderr apart; its
 # process id in $pid (set here, not read from a subshell, so it can be waited for).
 start() {  # TAG
-  "$bin/zorvandelith" >"/tmp/$1.out" 2>"/tmp/$1.err" &
+  $service >"/tmp/$1.out" 2>"/tmp/$1.err" &
   pid=$!
 }
 
@@ -79,7 +83,7 @@ one_life() {  # WHERE OWNER
   expect "$where: the entry's owner" "$owner" "$(stat -c %u "$where/Zorvandelith")"
   grep -qx "zorvandelith: root directory $where: registered Zorvandelith" /tmp/first.err ||
     fail "$where: stderr does not say where it registered: $(cat /tmp/first.err)"
-  "$bin/zorvandelith" >/tmp/second.out 2>/dev/null
+  $service >/tmp/second.out 2>/dev/null
   grep -q "^Error nr=5 " /tmp/second.out || fail "$where: a second instance was not refused: $(cat /tmp/second.out)"
   "$bin/rtroot" wait Zorvandelith --gone --timeout 0 2>/tmp/still.err
   expect "$where: wait --gone while it lives" 1 $?

@@ -106,7 +106,8 @@ std::string Unsafe(const struct stat& status, const struct stat& owner) {
 
 // Every directory from / down to `directory`, as written (each link on the
 // way judged as itself) and as it resolves: the first that root may not
-// trust for `owner`, with why; nothing when all may be trusted.
+// trust for `owner`, with why; nothing when all may be trusted; an empty
+// reason where one vanished while it was looked at.
 std::optional<std::string> FirstUnsafe(const std::string& directory, const struct stat& owner) {
     std::vector<std::string> ways = {directory};
     // NOLINTNEXTLINE(cppcoreguidelines-owning-memory): realpath's own allocation, freed at once
@@ -121,7 +122,10 @@ std::optional<std::string> FirstUnsafe(const std::string& directory, const struc
                 end == std::string::npos ? way : way.substr(0, std::max<std::size_t>(end, 1));
             struct stat status {};
             if (lstat(step.c_str(), &status) != 0) {
-                return step + " cannot be examined";
+                // Gone this instant (a wait while the directory is made
+                // again): nothing to act in, as when nothing was there.
+                return errno == ENOENT ? std::optional<std::string>(std::string())
+                                       : step + " cannot be examined";
             }
             if (const std::string why = Unsafe(status, owner); !why.empty()) {
                 std::string unsafe = step;
@@ -161,7 +165,11 @@ ErrorCode ActAsOwnerOf(const std::string& path, uid_t& taken) {
     // The way to it: the directory itself is judged by the kernel as any
     // root directory is, once this process is its owner.
     const uid_t user = owner->st_uid;
-    if (const std::optional<std::string> unsafe = FirstUnsafe(ParentOf(directory), *owner)) {
+    const std::optional<std::string> unsafe = FirstUnsafe(ParentOf(directory), *owner);
+    if (unsafe && unsafe->empty()) {
+        return ErrorCode::None;  // the way vanished while it was looked at: looked at again later
+    }
+    if (unsafe) {
         DiagnoseHostFailure("root directory " + path,
                             ("refused: " + *unsafe + ", so root will not act in it as " +
                              (user == 0 ? std::string("root") : "user " + std::to_string(user)))
