@@ -147,6 +147,21 @@ void ScheduleProcessAt(std::uint8_t limit) {
     PrepareRealTimeThread();
 }
 
+void LockMemoryAgainUnderNewIdentity() {
+    if (!memoryLocked.load()) {
+        return;
+    }
+    // What root locked with CAP_IPC_LOCK counts, once that is gone, against
+    // the new user's RLIMIT_MEMLOCK at every mapping to come, so that a thread
+    // could no longer be started: locked again as that user, or not at all.
+    if (munlockall() != 0) {
+        DiagnoseHostFailure("memory locking", "munlockall, to lock again as the user now acted as", errno);
+        return;
+    }
+    memoryLocked.store(false);
+    LockMemory();
+}
+
 void PrepareRealTimeThread() {
     if (memoryLocked.load()) {
         TouchStack();

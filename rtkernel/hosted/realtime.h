@@ -26,6 +26,11 @@ constexpr int HostPriorityFor(std::uint8_t priority) {
 // touched in advance; locking refused is said once too.
 void ScheduleProcessAt(std::uint8_t limit);
 
+// After the process has taken another user's identity: memory locked
+// before is locked again within that user's RLIMIT_MEMLOCK, or, refused,
+// unlocked and said once; nothing where memory was not locked.
+void LockMemoryAgainUnderNewIdentity();
+
 // Touches the calling thread's stack in advance where the process runs in
 // real time with its memory locked, so that its first steps take no page
 // fault; nothing otherwise. Done once per thread, when the kernel first sees it.

@@ -36,11 +36,11 @@ void FillPipe(int writeEnd) {
 
 // Dropped from the bounding set, a capability is not root's after exec:
 // the rights are then the limits'.
-bool LimitRealTime(rlim_t realTimeLimit, bool keepsNiceCapability) {
+bool LimitRealTime(rlim_t realTimeLimit, bool keepsNiceCapability, std::optional<rlim_t> lockedMemoryLimit) {
     const bool mayHaveRealTime = realTimeLimit != 0 || keepsNiceCapability;
     for (const int capability : {CAP_SYS_NICE, CAP_IPC_LOCK}) {
         if ((capability == CAP_SYS_NICE && keepsNiceCapability) ||
-            (capability == CAP_IPC_LOCK && !mayHaveRealTime)) {
+            (capability == CAP_IPC_LOCK && (!mayHaveRealTime || lockedMemoryLimit))) {
             continue;
         }
         if (geteuid() == 0 && prctl(PR_CAPBSET_READ, capability, 0, 0, 0) == 1 &&
@@ -60,7 +60,8 @@ bool LimitRealTime(rlim_t realTimeLimit, bool keepsNiceCapability) {
         return setrlimit(resource, &current) == 0;
     };
     if (!limit(RLIMIT_RTPRIO, realTimeLimit) ||
-        (mayHaveRealTime && !limit(RLIMIT_MEMLOCK, testsupport::kUnitLockedMemory))) {
+        (mayHaveRealTime &&
+         !limit(RLIMIT_MEMLOCK, lockedMemoryLimit.value_or(testsupport::kUnitLockedMemory)))) {
         perror("test launcher: setrlimit");
         return false;
     }
@@ -114,7 +115,7 @@ ServiceProcess::ServiceProcess(const Options& options) {
         for (const auto& [name, value] : options.environment) {
             value.empty() ? unsetenv(name.c_str()) : setenv(name.c_str(), value.c_str(), 1);
         }
-        if (!LimitRealTime(options.realTimeLimit, options.keepsNiceCapability)) {
+        if (!LimitRealTime(options.realTimeLimit, options.keepsNiceCapability, options.lockedMemoryLimit)) {
             _exit(126);
         }
         sigprocmask(SIG_SETMASK, &childMask, nullptr);

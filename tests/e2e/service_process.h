@@ -39,6 +39,8 @@ public:
         // root's CAP_IPC_LOCK, which would override that, is dropped.
         rlim_t realTimeLimit = 0;
         bool keepsNiceCapability = false;
+        // Set: RLIMIT_MEMLOCK instead, and root keeps CAP_IPC_LOCK, as sudo gives it.
+        std::optional<rlim_t> lockedMemoryLimit;
     };
 
     explicit ServiceProcess(const Options& options);
@@ -74,7 +76,8 @@ private:
 
 // Gives the process about to exec the real-time rights Options describes;
 // false, said on stderr, where they cannot be had.
-bool LimitRealTime(rlim_t realTimeLimit, bool keepsNiceCapability = false);
+bool LimitRealTime(rlim_t realTimeLimit, bool keepsNiceCapability = false,
+                   std::optional<rlim_t> lockedMemoryLimit = std::nullopt);
 
 // The lines a program wrote to the descriptor, up to its end, that are its own
 // diagnostics: "<program>: ...". A coverage build's runtime adds lines of its
