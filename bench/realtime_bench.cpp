@@ -1,11 +1,15 @@
-// Real-time latency of the service on a loaded host, to set beside
-// cyclictest's in the same run (bench/run starts the load and cyclictest):
-// SIGTERM to "Zorvandelith started cleaning up" read by a reader at
-// SCHED_FIFO 90, for the service refused real time (as any program runs) and
-// granted it (as the units grant it); the lateness of a periodic worker's
-// RtSleep(1) at the service's limit; and what locking does to the memory.
+// Real-time latency of the service on a loaded host (bench/run starts the
+// load). "console": SIGTERM to "Zorvandelith started cleaning up" read by a
+// reader at SCHED_FIFO 90, for the service refused real time (as any program
+// runs) and granted it (as the units grant it), and what locking does to the
+// memory. "wake-ups", to set beside cyclictest running at the same time, with
+// nothing else of this program's at a real-time priority: the lateness of a
+// periodic worker's RtSleep(1) at the service's limit, and SIGTERM from an
+// ordinary sender, as a service manager or a shell sends it, to RtNotifyEvent
+// returning there, each read from the clock by the woken thread itself.
 //
-//   realtime_bench SERVICE RUNS SECONDS
+//   realtime_bench console SERVICE RUNS
+//   realtime_bench wake-ups RUNS SECONDS
 //
 // Prints one line per figure: "<what> <p50> <p99> <p99.9> <max>" in
 // microseconds, or "memory <how> <VmRSS KiB> <VmLck KiB>".
@@ -18,6 +22,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -47,9 +52,10 @@ void Print(const char* what, std::vector<double> us) {
         return;
     }
     std::sort(us.begin(), us.end());
+    // The nearest rank: of 100 samples, the 99th percentile is the 99th, not the largest.
     const auto at = [&](double fraction) {
-        return us[std::min(us.size() - 1,
-                           static_cast<std::size_t>(fraction * static_cast<double>(us.size())))];
+        const auto rank = static_cast<std::size_t>(std::ceil(fraction * static_cast<double>(us.size())));
+        return us[std::clamp<std::size_t>(rank, 1, us.size()) - 1];
     };
     std::printf("%s %.0f %.0f %.0f %.0f\n", what, at(0.5), at(0.99), at(0.999), us.back());
 }
@@ -120,16 +126,60 @@ std::vector<double> PeriodicLateness(int seconds) {
     return us;
 }
 
+// SIGTERM sent by this process, under the ordinary policy, to RtNotifyEvent
+// returning in a process at the service's limit.
+std::vector<double> NotificationWakeUps(int runs) {
+    int ends[2];
+    if (pipe(ends) != 0) {
+        return {};
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        close(ends[0]);
+        SetRtProcessMaxPriority(kNoHandle, kServiceLimit);
+        for (int run = 0; run < runs; ++run) {
+            std::uint8_t notification[kNotificationSize] = {};
+            if (!RtNotifyEvent(kNotifyTermination, kWaitForever, notification)) {
+                _exit(1);
+            }
+            const auto woken = Clock::now().time_since_epoch().count();
+            (void)!write(ends[1], &woken, sizeof woken);
+        }
+        _exit(0);
+    }
+    close(ends[1]);
+    std::vector<double> us;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    for (int run = 0; run < runs; ++run) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const auto sent = Clock::now();
+        kill(child, SIGTERM);
+        Clock::rep woken = 0;
+        if (read(ends[0], &woken, sizeof woken) != sizeof woken) {
+            break;
+        }
+        us.push_back(Us(Clock::duration(woken) - sent.time_since_epoch()));
+    }
+    close(ends[0]);
+    waitpid(child, nullptr, 0);
+    return us;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: %s SERVICE RUNS SECONDS\n", argv[0]);
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "wake-ups" && argc == 4) {
+        Print("periodic-realtime", PeriodicLateness(std::atoi(argv[3])));
+        Print("notification-realtime", NotificationWakeUps(std::atoi(argv[2])));
+        return 0;
+    }
+    if (mode != "console" || argc != 4) {
+        std::fprintf(stderr, "usage: %s console SERVICE RUNS | wake-ups RUNS SECONDS\n", argv[0]);
         return 64;
     }
-    const char* service = argv[1];
-    const int runs = std::atoi(argv[2]);
-    const int seconds = std::atoi(argv[3]);
+    const char* service = argv[2];
+    const int runs = std::atoi(argv[3]);
     // The reader above everything measured; what it starts begins under the
     // ordinary policy, as from any shell.
     const sched_param reader{.sched_priority = kReaderPriority};
@@ -149,7 +199,6 @@ int main(int argc, char** argv) {
     }
     Print("termination-ordinary", refused);
     Print("termination-realtime", granted);
-    Print("periodic-realtime", PeriodicLateness(seconds));
     std::printf("memory ordinary %ld %ld\n", rss[0], locked[0]);
     std::printf("memory realtime %ld %ld\n", rss[1], locked[1]);
     return 0;
