@@ -28,8 +28,10 @@ function(zorvandelith_gzip source output)
 endfunction()
 zorvandelith_gzip(${PROJECT_SOURCE_DIR}/packaging/zorvandelith.8 ${PROJECT_BINARY_DIR}/packaging/zorvandelith.8.gz)
 zorvandelith_gzip(${PROJECT_SOURCE_DIR}/packaging/rtroot.1 ${PROJECT_BINARY_DIR}/packaging/rtroot.1.gz)
+zorvandelith_gzip(${PROJECT_SOURCE_DIR}/packaging/zorvandelith-root.7 ${PROJECT_BINARY_DIR}/packaging/zorvandelith-root.7.gz)
 add_custom_target(zorvandelith_compressed_docs ALL
-  DEPENDS ${PROJECT_BINARY_DIR}/packaging/zorvandelith.8.gz ${PROJECT_BINARY_DIR}/packaging/rtroot.1.gz)
+  DEPENDS ${PROJECT_BINARY_DIR}/packaging/zorvandelith.8.gz ${PROJECT_BINARY_DIR}/packaging/rtroot.1.gz
+          ${PROJECT_BINARY_DIR}/packaging/zorvandelith-root.7.gz)
 
 
 install(TARGETS zorvandelith RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
@@ -40,6 +42,7 @@ install(FILES packaging/zorvandelith.sysusers DESTINATION ${ZORVANDELITH_SYSUSER
 install(FILES packaging/zorvandelith.tmpfiles DESTINATION ${ZORVANDELITH_TMPFILES_DIR} RENAME zorvandelith.conf)
 install(FILES ${PROJECT_BINARY_DIR}/packaging/zorvandelith.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 install(FILES ${PROJECT_BINARY_DIR}/packaging/rtroot.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_BINARY_DIR}/packaging/zorvandelith-root.7.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man7)
 install(FILES ${PROJECT_BINARY_DIR}/packaging/examples/zorvandelith-peer.service
         DESTINATION ${ZORVANDELITH_DOC_DIR}/examples)
 # The system service where systemd is not the init: an init script, which

@@ -1,5 +1,5 @@
-// A worker thread for the service: the worked example of README.md's
-// "Adding a worker", which quotes this file whole.
+// A worker thread for the service: the worked example of docs/worker.md,
+// which quotes this file whole.
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,4 @@
-// The worked example of README.md's "Adding a worker", run on the scripted
+// The worked example of docs/worker.md, "Adding a worker", run on the scripted
 // kernel: a worker started as a service starts one, once it runs, and the
 // service's own shutdown after it.
 #include <gtest/gtest-spi.h>

@@ -143,7 +143,7 @@ TEST_F(Service, WaitingCostsNoWakeUps) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     EXPECT_EQ(service.ContextSwitches(), before)
         << "the service as shipped takes no wake-up while it waits; a polling worker wakes the service once "
-           "per pause, so with one this test fails by design (README.md, \"Adding a worker\")";
+           "per pause, so with one this test fails by design (docs/worker.md, \"Adding a worker\")";
     service.Signal(SIGTERM);
     EXPECT_EQ(service.WaitForExit(), 0);
 }

@@ -522,7 +522,7 @@ check_start_outcomes() {
     elif [ "$holder" -lt 0 ] && [ $winners -eq 0 ]; then
       fail "lost name: start $i failed with no live holder: $(said "$i")"
     elif [ "$holder" -ge 0 ] && ! grep -Eq '^Error nr=(5|6) ' "$svc/$i/out"; then
-      fail "start $i beside a holder failed otherwise than README says: $(said "$i")"
+      fail "start $i beside a holder failed otherwise than zorvandelith-root(7) says: $(said "$i")"
     else
       [ $winners -eq 0 ] && lost_only_to_holder=1
     fi
@@ -548,7 +548,7 @@ check_ends() {
   done
 }
 
-# What README tells an operator whose start lost to the holder's stop.
+# What zorvandelith(8) and zorvandelith-root(7) tell an operator whose start lost to the holder's stop.
 check_start_again() {
   local i
   launch_service i

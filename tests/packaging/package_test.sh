@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Debian package as an operator gets it: its exact contents and modes,
-# stripped binaries linked against the shared C library, a compressed manual
-# page, lintian's verdict, and install, reinstall, remove and purge in a
+# stripped binaries linked against the shared C library, compressed manual
+# pages, lintian's verdict, and install, reinstall, remove and purge in a
 # scratch root leaving exactly what they should.
 # Usage: package_test.sh PACKAGE.deb
 set -euo pipefail
@@ -24,6 +24,7 @@ expected="-rwxr-xr-x ./etc/init.d/zorvandelith
 -rw-r--r-- ./usr/share/lintian/overrides/zorvandelith
 -rw-r--r-- ./usr/share/man/man8/zorvandelith.8.gz
 -rw-r--r-- ./usr/share/man/man1/rtroot.1.gz
+-rw-r--r-- ./usr/share/man/man7/zorvandelith-root.7.gz
 -rwxr-xr-x ./usr/bin/rtroot
 -rwxr-xr-x ./usr/sbin/zorvandelith"
 actual=$(dpkg-deb -c "$package" | awk '$1 !~ /^d/ {print $1, $6}' | sort -k2)
@@ -34,10 +35,13 @@ for program in usr/sbin/zorvandelith usr/bin/rtroot; do
   file "$work/unpacked/$program" | grep -q ', stripped' || fail "$program is not stripped"
 done
 "$work/unpacked/usr/bin/rtroot" --version | grep -qx 'rtroot [0-9.]*' || fail "the packaged rtroot does not run"
-gzip -t "$work/unpacked/usr/share/man/man8/zorvandelith.8.gz" || fail "the manual page is not gzip"
-# Its title is its first request; a preprocessor line (tbl's '\" t) may stand above it.
-zcat "$work/unpacked/usr/share/man/man8/zorvandelith.8.gz" | awk "!/^'/ && !seen++" | grep -q '^\.TH ZORVANDELITH 8' ||
-  fail "the manual page does not start with its title"
+# Each page's title is its first request; a preprocessor line (tbl's '\" t) may stand above it.
+for page in man8/zorvandelith.8 man1/rtroot.1 man7/zorvandelith-root.7; do
+  gzip -t "$work/unpacked/usr/share/man/$page.gz" || fail "the manual page $page is not gzip"
+  title=$(basename "$page" | sed 's/\.\([0-9]\)$/ \1/' | tr '[:lower:]' '[:upper:]')
+  zcat "$work/unpacked/usr/share/man/$page.gz" | awk "!/^'/ && !seen++" | grep -q "^\.TH $title" ||
+    fail "the manual page $page does not start with its title"
+done
 grep -q "^ExecStart=/usr/sbin/zorvandelith$" "$work/unpacked/lib/systemd/system/zorvandelith.service" ||
   fail "the system unit does not start the packaged binary"
 # rtroot's completion, as bash-completion loads it: its commands, a command's

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # systemd's own judgement of the system units: the service's and the example
 # that shares its names verify, and the service's exposure as systemd rates
-# the unit file is no worse than README.md says (.ci/systemd rates it again
+# the unit file is no worse than docs/debian.md says (.ci/systemd rates it again
 # as it runs). Judging a system unit starts a system manager in test mode,
 # which needs /run/systemd: a build chroot has none, and there only root could
 # make it; there the test skips and says so.

@@ -34,7 +34,7 @@ configurations=(
 )
 # Each mutant with the configuration that shows what it breaks; the last is
 # a witness that a removal from outside does let a stop or a claimant unlink
-# a newer live entry, as README says.
+# a newer live entry, as zorvandelith-root(7) says.
 mutants=(
   "NO_CLAIM|"
   "NO_RECHECK|"
