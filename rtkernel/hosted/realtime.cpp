@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
+#include <mutex>
 #include <string>
 
 #include "rtkernel/hosted/host_output.h"
@@ -23,17 +24,19 @@ namespace {
 
 constexpr const char* kScheduling = "real-time scheduling";
 
-// What a thread's first steps may use of its stack, touched in advance.
+// What a thread's first steps may use of its stack, touched and locked in advance.
 constexpr std::size_t kPrefaultedStack = std::size_t{64} * 1024;
-// The stack of every thread started once memory is locked: locked memory is
-// counted whole against RLIMIT_MEMLOCK when it is mapped, and the default
-// stack (RLIMIT_STACK, 8 MiB) alone would use up the 8 MiB such a limit
-// usually is, so that no thread could be started.
-constexpr std::size_t kLockedThreadStack = std::size_t{512} * 1024;
+constexpr const char* kLocking = "memory locking";
+constexpr const char* kLockingGrant =
+    "(LimitMEMLOCK= in its unit, or a 'memlock' line in limits.conf, grants it)";
 
 constinit std::atomic<int> processLimit{-1};        // -1 until the limit is set
 constinit std::atomic<int> processHostPriority{0};  // 0 while the process is not real time
 constinit std::atomic<bool> memoryLocked{false};
+constinit std::atomic<bool> stackRefusalSaid{false};
+// Locking and unlocking, which the priority limit and a change of identity
+// may each start, happen one at a time.
+constinit std::mutex lockingMutex;
 
 // 0, or the error pthread_setschedparam gave.
 int ScheduleCallingThread(int hostPriority) {
@@ -89,41 +92,39 @@ constexpr bool kShadowMemory = false;
 constexpr bool kShadowMemory = false;
 #endif
 
-// Locks what is mapped now, resident at once, and what is mapped later as it
-// is first touched: a thread's stack or a heap reserved whole would otherwise
-// be made resident whole.
+// Locks what is mapped now, resident at once. Mappings to come are not
+// locked as a whole (MCL_FUTURE): each would then count against
+// RLIMIT_MEMLOCK when made, and a thread's start could fail for want of room;
+// each real-time thread locks the part of its stack it will use instead.
 void LockMemory() {
     if (kShadowMemory) {
         return;
     }
-    if (mlockall(MCL_CURRENT) != 0 || mlockall(MCL_FUTURE | MCL_ONFAULT) != 0) {
-        DiagnoseHostFailure("memory locking",
-                            "mlockall refused, so the real-time path may take page faults (LimitMEMLOCK= in "
-                            "its unit, or a 'memlock' line in limits.conf, grants it)",
-                            errno);
+    if (mlockall(MCL_CURRENT) != 0) {
+        DiagnoseHostFailure(
+            kLocking,
+            ("mlockall refused, so the real-time path may take page faults " + std::string(kLockingGrant))
+                .c_str(),
+            errno);
         (void)munlockall();
         return;
-    }
-    pthread_attr_t bounded;
-    int error = pthread_attr_init(&bounded);
-    if (error == 0) {
-        error = pthread_attr_setstacksize(&bounded, kLockedThreadStack);
-        if (error == 0) {
-            error = pthread_setattr_default_np(&bounded);
-        }
-        (void)pthread_attr_destroy(&bounded);
-    }
-    if (error != 0) {
-        DiagnoseHostFailure("memory locking", "pthread_setattr_default_np for the stacks of threads to come",
-                            error);
     }
     memoryLocked.store(true);
 }
 
-[[gnu::noinline]] void TouchStack() {
+// The stack below the caller's frame, made resident and locked; a refusal
+// (RLIMIT_MEMLOCK used up by threads before) is said once, and the thread runs on.
+[[gnu::noinline]] void TouchAndLockStack() {
     volatile unsigned char stack[kPrefaultedStack];
     for (std::size_t at = 0; at < sizeof stack; at += 4096) {
         stack[at] = 0;
+    }
+    if (mlock(const_cast<unsigned char*>(stack), sizeof stack) != 0 && !stackRefusalSaid.exchange(true)) {
+        DiagnoseHostFailure(kLocking,
+                            ("mlock of a thread's stack refused, so that thread may take page faults " +
+                             std::string(kLockingGrant))
+                                .c_str(),
+                            errno);
     }
 }
 
@@ -141,30 +142,38 @@ void ScheduleProcessAt(std::uint8_t limit) {
     if (prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL) != 0) {
         DiagnoseHostFailure(kScheduling, "prctl(PR_SET_TIMERSLACK, 1)", errno);
     }
-    if (!memoryLocked.load()) {
-        LockMemory();
+    {
+        std::lock_guard lock(lockingMutex);
+        if (!memoryLocked.load()) {
+            LockMemory();
+        }
     }
     PrepareRealTimeThread();
 }
 
 void LockMemoryAgainUnderNewIdentity() {
+    std::lock_guard lock(lockingMutex);
     if (!memoryLocked.load()) {
         return;
     }
-    // What root locked with CAP_IPC_LOCK counts, once that is gone, against
-    // the new user's RLIMIT_MEMLOCK at every mapping to come, so that a thread
-    // could no longer be started: locked again as that user, or not at all.
+    // What root locked with CAP_IPC_LOCK would count, once that is gone,
+    // against the process's RLIMIT_MEMLOCK at every lock to come: locked
+    // again within it, or not at all.
     if (munlockall() != 0) {
-        DiagnoseHostFailure("memory locking", "munlockall, to lock again as the user now acted as", errno);
+        DiagnoseHostFailure(kLocking, "munlockall, to lock again without root's powers: memory stays locked",
+                            errno);
         return;
     }
     memoryLocked.store(false);
     LockMemory();
+    if (memoryLocked.load()) {
+        TouchAndLockStack();
+    }
 }
 
 void PrepareRealTimeThread() {
     if (memoryLocked.load()) {
-        TouchStack();
+        TouchAndLockStack();
     }
 }
 

@@ -22,18 +22,20 @@ constexpr int HostPriorityFor(std::uint8_t priority) {
 // (no CAP_SYS_NICE and RLIMIT_RTPRIO 0, a container), nothing changes and one
 // line on stderr says what would grant it; where RLIMIT_RTPRIO is below the
 // mapped priority, the process runs at RLIMIT_RTPRIO and says so. Only once
-// real time is granted is memory locked and the calling thread's stack
-// touched in advance; locking refused is said once too.
+// real time is granted is what is mapped locked, and the calling thread's
+// stack touched and locked in advance; locking refused is said once too.
 void ScheduleProcessAt(std::uint8_t limit);
 
-// After the process has taken another user's identity: memory locked
-// before is locked again within that user's RLIMIT_MEMLOCK, or, refused,
-// unlocked and said once; nothing where memory was not locked.
+// After root has taken another user's identity, and with it lost
+// CAP_IPC_LOCK: memory locked before is locked again within the process's
+// RLIMIT_MEMLOCK, or, refused, unlocked and said once; nothing where memory
+// was not locked.
 void LockMemoryAgainUnderNewIdentity();
 
-// Touches the calling thread's stack in advance where the process runs in
-// real time with its memory locked, so that its first steps take no page
-// fault; nothing otherwise. Done once per thread, when the kernel first sees it.
+// Touches and locks the part of the calling thread's stack its first steps
+// use, where the process runs in real time with its memory locked, so that
+// they take no page fault; nothing otherwise. Done once per thread, when the
+// kernel first sees it; a thread starts whatever room RLIMIT_MEMLOCK has left.
 void PrepareRealTimeThread();
 
 }  // namespace hosted
