@@ -94,16 +94,29 @@ std::vector<double> Terminations(const char* service, int runs, bool granted, lo
     return us;
 }
 
-// A worker at the service's limit pausing 1 ms at a time: how late each pause ends.
-std::vector<double> PeriodicLateness(int seconds) {
+// A child process at the service's limit that runs the body, which writes
+// what it measures to the descriptor given; the end it is read from, or -1.
+template <typename Body>
+int StartAtServiceLimit(pid_t& child, Body body) {
     int ends[2];
     if (pipe(ends) != 0) {
-        return {};
+        return -1;
     }
-    const pid_t child = fork();
+    child = fork();
     if (child == 0) {
         close(ends[0]);
         SetRtProcessMaxPriority(kNoHandle, kServiceLimit);
+        body(ends[1]);
+        _exit(0);
+    }
+    close(ends[1]);
+    return ends[0];
+}
+
+// A worker at the service's limit pausing 1 ms at a time: how late each pause ends.
+std::vector<double> PeriodicLateness(int seconds) {
+    pid_t child = 0;
+    const int results = StartAtServiceLimit(child, [seconds](int out) {
         std::thread([&] {
             (void)GetRtThreadHandles(0);  // as a worker's first step
             const auto end = Clock::now() + std::chrono::seconds(seconds);
@@ -111,17 +124,18 @@ std::vector<double> PeriodicLateness(int seconds) {
                 const auto began = Clock::now();
                 RtSleep(1);
                 const double late = Us(Clock::now() - began) - 1000;
-                (void)!write(ends[1], &late, sizeof late);
+                (void)!write(out, &late, sizeof late);
             }
         }).join();
-        _exit(0);
+    });
+    if (results < 0) {
+        return {};
     }
-    close(ends[1]);
     std::vector<double> us;
-    for (double late = 0; read(ends[0], &late, sizeof late) == sizeof late;) {
+    for (double late = 0; read(results, &late, sizeof late) == sizeof late;) {
         us.push_back(late);
     }
-    close(ends[0]);
+    close(results);
     waitpid(child, nullptr, 0);
     return us;
 }
@@ -129,25 +143,20 @@ std::vector<double> PeriodicLateness(int seconds) {
 // SIGTERM sent by this process, under the ordinary policy, to RtNotifyEvent
 // returning in a process at the service's limit.
 std::vector<double> NotificationWakeUps(int runs) {
-    int ends[2];
-    if (pipe(ends) != 0) {
-        return {};
-    }
-    const pid_t child = fork();
-    if (child == 0) {
-        close(ends[0]);
-        SetRtProcessMaxPriority(kNoHandle, kServiceLimit);
+    pid_t child = 0;
+    const int results = StartAtServiceLimit(child, [runs](int out) {
         for (int run = 0; run < runs; ++run) {
             std::uint8_t notification[kNotificationSize] = {};
             if (!RtNotifyEvent(kNotifyTermination, kWaitForever, notification)) {
                 _exit(1);
             }
             const auto woken = Clock::now().time_since_epoch().count();
-            (void)!write(ends[1], &woken, sizeof woken);
+            (void)!write(out, &woken, sizeof woken);
         }
-        _exit(0);
+    });
+    if (results < 0) {
+        return {};
     }
-    close(ends[1]);
     std::vector<double> us;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     for (int run = 0; run < runs; ++run) {
@@ -155,12 +164,12 @@ std::vector<double> NotificationWakeUps(int runs) {
         const auto sent = Clock::now();
         kill(child, SIGTERM);
         Clock::rep woken = 0;
-        if (read(ends[0], &woken, sizeof woken) != sizeof woken) {
+        if (read(results, &woken, sizeof woken) != sizeof woken) {
             break;
         }
         us.push_back(Us(Clock::duration(woken) - sent.time_since_epoch()));
     }
-    close(ends[0]);
+    close(results);
     waitpid(child, nullptr, 0);
     return us;
 }
