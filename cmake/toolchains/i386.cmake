@@ -5,10 +5,4 @@
 # them to qemu-i386 through binfmt_misc, and the same runtime serves it.
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(ZORVANDELITH_TRIPLET i686-linux-gnu)
-# Under the emulator, the build knows it, as for the other CPUs: tests that
-# need the program's own threads and memory (real time) skip, and time
-# budgets scale.
-if("$ENV{ZORVANDELITH_I386_EMULATED}")
-  set(ZORVANDELITH_QEMU_CPU i386)
-endif()
 include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)
