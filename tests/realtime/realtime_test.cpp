@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -70,6 +71,10 @@ std::string WhyNoRealTime() {
 #ifdef ZORVANDELITH_EMULATED
     return "a user-mode emulator's run: its translation threads are not the program's own";
 #endif
+    if (const char* emulator = std::getenv("ZORVANDELITH_EMULATED_RUN"); emulator != nullptr) {
+        return std::string("a user-mode emulator's run (") + emulator +
+               "): its translation threads and mappings are not the program's own";
+    }
     const std::string refused = InChild([] {
         const sched_param parameter{.sched_priority = kServiceHostPriority};
         const int error = pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameter);
