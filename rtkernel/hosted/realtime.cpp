@@ -166,9 +166,7 @@ void LockMemoryAgainUnderNewIdentity() {
     }
     memoryLocked.store(false);
     LockMemory();
-    if (memoryLocked.load()) {
-        TouchAndLockStack();
-    }
+    PrepareRealTimeThread();
 }
 
 void PrepareRealTimeThread() {
