@@ -6,7 +6,8 @@
 // nothing else of this program's at a real-time priority: the lateness of a
 // periodic worker's RtSleep(1) at the service's limit, and SIGTERM from an
 // ordinary sender, as a service manager or a shell sends it, to RtNotifyEvent
-// returning there, each read from the clock by the woken thread itself.
+// returning there, each read from the clock by the woken thread itself, and
+// the same signal to a bare sigwaitinfo at that priority: the host's floor.
 //
 //   realtime_bench console SERVICE RUNS
 //   realtime_bench wake-ups RUNS SECONDS
@@ -16,6 +17,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -29,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "rtkernel/hosted/realtime.h"
 #include "rtkernel/kernel.h"
 #include "tests/e2e/service_process.h"
 #include "tests/support/console_lines.h"
@@ -96,8 +99,10 @@ std::vector<double> Terminations(const char* service, int runs, bool granted, lo
 
 // A child process at the service's limit that runs the body, which writes
 // what it measures to the descriptor given; the end it is read from, or -1.
+// Bare, the child is put at the same host priority, memory locked, by the
+// system calls themselves, without the hosted kernel.
 template <typename Body>
-int StartAtServiceLimit(pid_t& child, Body body) {
+int StartAtServiceLimit(pid_t& child, bool bare, Body body) {
     int ends[2];
     if (pipe(ends) != 0) {
         return -1;
@@ -105,7 +110,14 @@ int StartAtServiceLimit(pid_t& child, Body body) {
     child = fork();
     if (child == 0) {
         close(ends[0]);
-        SetRtProcessMaxPriority(kNoHandle, kServiceLimit);
+        if (bare) {
+            const sched_param fifo{.sched_priority = hosted::HostPriorityFor(kServiceLimit)};
+            if (sched_setscheduler(0, SCHED_FIFO, &fifo) != 0 || mlockall(MCL_CURRENT) != 0) {
+                _exit(1);
+            }
+        } else {
+            SetRtProcessMaxPriority(kNoHandle, kServiceLimit);
+        }
         body(ends[1]);
         _exit(0);
     }
@@ -116,7 +128,7 @@ int StartAtServiceLimit(pid_t& child, Body body) {
 // A worker at the service's limit pausing 1 ms at a time: how late each pause ends.
 std::vector<double> PeriodicLateness(int seconds) {
     pid_t child = 0;
-    const int results = StartAtServiceLimit(child, [seconds](int out) {
+    const int results = StartAtServiceLimit(child, false, [seconds](int out) {
         std::thread([&] {
             (void)GetRtThreadHandles(0);  // as a worker's first step
             const auto end = Clock::now() + std::chrono::seconds(seconds);
@@ -141,13 +153,18 @@ std::vector<double> PeriodicLateness(int seconds) {
 }
 
 // SIGTERM sent by this process, under the ordinary policy, to RtNotifyEvent
-// returning in a process at the service's limit.
-std::vector<double> NotificationWakeUps(int runs) {
+// returning in a process at the service's limit; bare, to sigwaitinfo
+// returning, the host's own floor for the same path.
+std::vector<double> NotificationWakeUps(int runs, bool bare) {
     pid_t child = 0;
-    const int results = StartAtServiceLimit(child, [runs](int out) {
+    const int results = StartAtServiceLimit(child, bare, [runs, bare](int out) {
+        sigset_t termination;
+        sigemptyset(&termination);
+        sigaddset(&termination, SIGTERM);
         for (int run = 0; run < runs; ++run) {
             std::uint8_t notification[kNotificationSize] = {};
-            if (!RtNotifyEvent(kNotifyTermination, kWaitForever, notification)) {
+            if (bare ? sigwaitinfo(&termination, nullptr) != SIGTERM
+                     : !RtNotifyEvent(kNotifyTermination, kWaitForever, notification)) {
                 _exit(1);
             }
             const auto woken = Clock::now().time_since_epoch().count();
@@ -180,7 +197,8 @@ int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "wake-ups" && argc == 4) {
         Print("periodic-realtime", PeriodicLateness(std::atoi(argv[3])));
-        Print("notification-realtime", NotificationWakeUps(std::atoi(argv[2])));
+        Print("notification-realtime", NotificationWakeUps(std::atoi(argv[2]), false));
+        Print("notification-bare", NotificationWakeUps(std::atoi(argv[2]), true));
         return 0;
     }
     if (mode != "console" || argc != 4) {

@@ -71,7 +71,6 @@ ErrorCode KernelState::Root(RootDirectory*& root) {
         if (taken != 0) {
             Say("root directory " + path,
                 ("belongs to user " + std::to_string(taken) + ": this process acts as that user").c_str());
-            LockMemoryAgainUnderNewIdentity();
         }
         if (const ErrorCode opened = RootDirectory::Open(path, root_); opened != ErrorCode::None) {
             return opened;

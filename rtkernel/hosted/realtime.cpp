@@ -34,9 +34,8 @@ constinit std::atomic<int> processLimit{-1};        // -1 until the limit is set
 constinit std::atomic<int> processHostPriority{0};  // 0 while the process is not real time
 constinit std::atomic<bool> memoryLocked{false};
 constinit std::atomic<bool> stackRefusalSaid{false};
-// Locking and unlocking, which the priority limit and a change of identity
-// may each start, happen one at a time.
-constinit std::mutex lockingMutex;
+// Memory is locked, or its refusal said, once however often the limit is set.
+constinit std::once_flag memoryLocking;
 
 // 0, or the error pthread_setschedparam gave.
 int ScheduleCallingThread(int hostPriority) {
@@ -142,30 +141,7 @@ void ScheduleProcessAt(std::uint8_t limit) {
     if (prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL) != 0) {
         DiagnoseHostFailure(kScheduling, "prctl(PR_SET_TIMERSLACK, 1)", errno);
     }
-    {
-        std::lock_guard lock(lockingMutex);
-        if (!memoryLocked.load()) {
-            LockMemory();
-        }
-    }
-    PrepareRealTimeThread();
-}
-
-void LockMemoryAgainUnderNewIdentity() {
-    std::lock_guard lock(lockingMutex);
-    if (!memoryLocked.load()) {
-        return;
-    }
-    // What root locked with CAP_IPC_LOCK would count, once that is gone,
-    // against the process's RLIMIT_MEMLOCK at every lock to come: locked
-    // again within it, or not at all.
-    if (munlockall() != 0) {
-        DiagnoseHostFailure(kLocking, "munlockall, to lock again without root's powers: memory stays locked",
-                            errno);
-        return;
-    }
-    memoryLocked.store(false);
-    LockMemory();
+    std::call_once(memoryLocking, LockMemory);
     PrepareRealTimeThread();
 }
 

@@ -26,12 +26,6 @@ constexpr int HostPriorityFor(std::uint8_t priority) {
 // stack touched and locked in advance; locking refused is said once too.
 void ScheduleProcessAt(std::uint8_t limit);
 
-// After root has taken another user's identity, and with it lost
-// CAP_IPC_LOCK: memory locked before is locked again within the process's
-// RLIMIT_MEMLOCK, or, refused, unlocked and said once; nothing where memory
-// was not locked.
-void LockMemoryAgainUnderNewIdentity();
-
 // Touches and locks the part of the calling thread's stack its first steps
 // use, where the process runs in real time with its memory locked, so that
 // they take no page fault; nothing otherwise. Done once per thread, when the
