@@ -1,6 +1,6 @@
 # shellcheck shell=bash
 # What the steps that make Debian trees share (sourced by .ci/fresh-debian,
-# .ci/systemd and .ci/debian): trees made by mmdebstrap from this machine's own
+# .ci/systemd and .ci/debian, and run by .ci/run to make them all at once): trees made by mmdebstrap from this machine's own
 # package sources, so that the project names no mirror, and kept as tarballs in
 # the cache directory (ZORVANDELITH_CI_CACHE, default
 # /var/cache/zorvandelith-ci) with apt's downloads beside them. The sourcing
@@ -38,21 +38,25 @@ cached_tree() {
   key=$(cat "${sources[@]}" | { echo "$suite $*"; cat; } | sha256sum | cut -c1-16)
   tarball=$cache/$name-$suite-$key.tar
   mkdir -p "$cache"
-  find "$cache" -maxdepth 1 -name "$name-$suite-*.tar" \( ! -name "${tarball##*/}" -o -mtime +6 \) -delete
-  if [ -e "$tarball" ]; then
+  # One run at a time makes a tree; another waits for it, then finds it made.
+  {
+    flock -w 1500 8 || fail "the $suite tree $name has been in the making elsewhere for 25 minutes"
+    find "$cache" -maxdepth 1 -name "$name-$suite-*.tar" \( ! -name "${tarball##*/}" -o -mtime +6 \) -delete
+    if [ -e "$tarball" ]; then
+      echo "$tarball"
+      return
+    fi
+    log=$(mktemp)
+    if ! timeout --kill-after=10 1200 mmdebstrap --format=tar --quiet "$@" "$suite" "$tarball.part" "${sources[@]}" \
+      >"$log" 2>&1; then
+      cat "$log" >&2
+      rm -f "$tarball.part" "$log"
+      fail "cannot make the $suite tree $name: mmdebstrap $* failed"
+    fi
+    rm -f "$log"
+    mv "$tarball.part" "$tarball"
     echo "$tarball"
-    return
-  fi
-  log=$(mktemp)
-  if ! timeout --kill-after=10 1200 mmdebstrap --format=tar --quiet "$@" "$suite" "$tarball.part" "${sources[@]}" \
-    >"$log" 2>&1; then
-    cat "$log" >&2
-    rm -f "$tarball.part" "$log"
-    fail "cannot make the $suite tree $name: mmdebstrap $* failed"
-  fi
-  rm -f "$log"
-  mv "$tarball.part" "$tarball"
-  echo "$tarball"
+  } 8>"$cache/$name-$suite.tree-lock"
 }
 
 # A minimal tree with systemd as its init: the one .ci/systemd boots, and the
@@ -61,3 +65,37 @@ cached_tree() {
 systemd_tree() {
   cached_tree systemd "$1" --variant=minbase --include=systemd,systemd-sysv,dbus,libpam-systemd,passwd
 }
+
+# What Debian's build daemons build in (.ci/debian).
+buildd_tree() {
+  cached_tree buildd "$1" --variant=buildd
+}
+
+# A host without systemd's tools, with what such a host makes system users
+# with (piuparts without systemd, in .ci/debian).
+without_systemd_tree() {
+  cached_tree plain "$1" --variant=minbase --include=systemd-standalone-sysusers
+}
+
+# A fresh minimal Debian, as a user's machine begins (.ci/fresh-debian).
+base_tree() {
+  cached_tree base "$1" --variant=minbase
+}
+
+# Run rather than sourced (bash .ci/trees.sh): every tree above made, or found
+# made. CI runs it beside its first steps, which compile, while making a tree
+# mostly waits for the network and the disk.
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+  set -euo pipefail
+  fail() {
+    echo "trees: $*" >&2
+    exit 1
+  }
+  command -v mmdebstrap >/dev/null || fail "mmdebstrap is not installed (tools/needs ci)"
+  suite=$(host_suite)
+  for tree in buildd_tree systemd_tree without_systemd_tree base_tree; do
+    began=$SECONDS
+    tarball=$("$tree" "$suite")
+    echo "trees: ${tree%_tree} ($suite): $tarball in $((SECONDS - began)) s"
+  done
+fi
