@@ -1,10 +1,10 @@
 # shellcheck shell=bash
 # What the steps that make Debian trees share (sourced by .ci/fresh-debian,
-# .ci/systemd and .ci/debian, and run by .ci/run to make them all at once): trees made by mmdebstrap from this machine's own
-# package sources, so that the project names no mirror, and kept as tarballs in
-# the cache directory (ZORVANDELITH_CI_CACHE, default
-# /var/cache/zorvandelith-ci) with apt's downloads beside them. The sourcing
-# script defines fail.
+# .ci/systemd and .ci/debian; run by .ci/run, it makes them all at once):
+# trees made by mmdebstrap from this machine's own package sources, so that
+# the project names no mirror, and kept as tarballs in the cache directory
+# (ZORVANDELITH_CI_CACHE, default /var/cache/zorvandelith-ci) with apt's
+# downloads beside them. The sourcing script defines fail.
 
 cache=${ZORVANDELITH_CI_CACHE:-/var/cache/zorvandelith-ci}
 
